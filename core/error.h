@@ -114,6 +114,11 @@ class [[nodiscard]] Result {
 public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
     Result(TessarinError error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+    template <typename Fields>
+        requires(std::is_constructible_v<TessarinError::Variant, Fields> &&
+                 !std::is_convertible_v<Fields, T>)
+    Result(Fields&& fields)  // NOLINT: lets `return errors::X{...};` build a failed result
+        : state_(std::in_place_index<1>, TessarinError(std::forward<Fields>(fields))) {}
 
     bool has_value() const noexcept { return state_.index() == 0; }
     explicit operator bool() const noexcept { return has_value(); }
@@ -134,6 +139,9 @@ class [[nodiscard]] Result<void> {
 public:
     Result() = default;
     Result(TessarinError error) : error_(std::move(error)) {}  // NOLINT
+    template <typename Fields>
+        requires(std::is_constructible_v<TessarinError::Variant, Fields>)
+    Result(Fields&& fields) : error_(TessarinError(std::forward<Fields>(fields))) {}  // NOLINT
 
     bool has_value() const noexcept { return !error_.has_value(); }
     explicit operator bool() const noexcept { return has_value(); }

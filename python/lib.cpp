@@ -81,8 +81,9 @@ NB_MODULE(_native, module) {
 
     // Registration order is fixed: the classes first (as they arrive), then
     // `chunk_text`, then the exception classes.
-    module.def("chunk_text", &chunk_text, "text"_a, nb::kw_only(), "max_characters"_a,
-               "overlap_characters"_a = 0, "strategy"_a = "sentence",
+        // `.none()` lets every object reach the conversions, which word the errors.
+    module.def("chunk_text", &chunk_text, "text"_a.none(), nb::kw_only(), "max_characters"_a.none(),
+               "overlap_characters"_a.none() = 0, "strategy"_a.none() = "sentence",
                nb::sig("def chunk_text(text, *, max_characters, overlap_characters=0, "
                        "strategy=\"sentence\")"),
                "Split text into windows of at most max_characters characters, cut at sentence "

@@ -74,8 +74,8 @@ TEST(Dependencies, SimsimdDispatchedDotProducts) {
 
     std::vector<simsimd_f16_t> a16(a.size()), b16(b.size());
     for (std::size_t i = 0; i < a.size(); ++i) {
-        simsimd_f32_to_f16(&a[i], &a16[i]);
-        simsimd_f32_to_f16(&b[i], &b16[i]);
+        simsimd_f32_to_f16(a[i], &a16[i]);
+        simsimd_f32_to_f16(b[i], &b16[i]);
     }
     simsimd_dot_f16(a16.data(), b16.data(), a.size(), &dot);
     EXPECT_DOUBLE_EQ(dot, 76.5);

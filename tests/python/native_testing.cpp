@@ -85,18 +85,18 @@ private:
 }  // namespace
 
 NB_MODULE(_tessarin_testing, m) {
-    m.def("to_text", [](nb::handle v) { return std::string(tp::to_text(v, "text")); });
-    m.def("to_count", [](nb::handle v) { return tp::to_count(v, "limit"); });
-    m.def("to_f32", [](nb::handle v) { return static_cast<double>(tp::to_f32(v, "alpha")); });
-    m.def("to_bool", [](nb::handle v) { return tp::to_bool(v, "include_bm25"); });
+    m.def("to_text", [](nb::handle v) { return std::string(tp::to_text(v, "text")); }, "value"_a.none());
+    m.def("to_count", [](nb::handle v) { return tp::to_count(v, "limit"); }, "value"_a.none());
+    m.def("to_f32", [](nb::handle v) { return static_cast<double>(tp::to_f32(v, "alpha")); }, "value"_a.none());
+    m.def("to_bool", [](nb::handle v) { return tp::to_bool(v, "include_bm25"); }, "value"_a.none());
     m.def("to_path", [](nb::handle v) {
         std::string path = tp::to_path(v, "path");
         return nb::bytes(path.data(), path.size());
-    });
+    }, "value"_a.none());
     m.def("to_embedding", [](nb::handle v) {
         std::vector<float> values = tp::to_embedding(v, "embedding");
         return std::vector<double>(values.begin(), values.end());
-    });
+    }, "value"_a.none());
     m.def("raise_core_error", [](int kind) { tp::raise_core_error(sample_error(kind)); });
     m.def("exception_class", [](const std::string& name) -> nb::object {
         for (std::size_t i = 0; i < tp::exception_class_count; ++i) {
