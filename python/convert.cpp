@@ -197,17 +197,26 @@ float to_f32(nb::handle value, const char* name) {
     return static_cast<float>(wide);
 }
 
-bool to_bool(nb::handle value, const char* name) {
-    if (value.ptr() == Py_True) return true;
-    if (value.ptr() == Py_False) return false;
+bool to_bool_if_boolean(nb::handle value, bool& out) {
+    if (value.ptr() == Py_True || value.ptr() == Py_False) {
+        out = value.ptr() == Py_True;
+        return true;
+    }
     // NumPy's scalar is recognised by name so that NumPy stays optional.
     const char* type = Py_TYPE(value.ptr())->tp_name;
-    if (std::strcmp(type, "numpy.bool") == 0 || std::strcmp(type, "numpy.bool_") == 0) {
-        int truth = PyObject_IsTrue(value.ptr());
-        if (truth < 0) reraise_for_argument(name);
-        return truth != 0;
+    if (std::strcmp(type, "numpy.bool") != 0 && std::strcmp(type, "numpy.bool_") != 0) return false;
+    int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) throw nb::python_error();
+    out = truth != 0;
+    return true;
+}
+
+bool to_bool(nb::handle value, const char* name) {
+    bool result = false;
+    if (!to_bool_if_boolean(value, result)) {
+        raise_type_error(name, "expected bool, got " + python_type_name(value));
     }
-    raise_type_error(name, "expected bool, got " + python_type_name(value));
+    return result;
 }
 
 std::string to_path(nb::handle value, const char* name) {

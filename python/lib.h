@@ -18,6 +18,8 @@
 #include <vector>       // std::vector
 
 #include "core/error.h"
+#include "core/filter.h"
+#include "core/metadata.h"
 
 namespace tessarin::python {
 
@@ -82,12 +84,37 @@ std::uint64_t to_count(nb::handle value, const char* name);
 float to_f32(nb::handle value, const char* name);
 /// `True`, `False` or a NumPy boolean scalar.
 bool to_bool(nb::handle value, const char* name);
+/// The same test without raising: false when `value` is no boolean.
+bool to_bool_if_boolean(nb::handle value, bool& out);
 /// A `str` or `os.PathLike` giving `str`, encoded with the file-system encoding;
 /// `bytes` paths are refused.
 std::string to_path(nb::handle value, const char* name);
 /// Any sequence but `str`, each item as by `float()` rounded to f32. One-dimensional
 /// float32/float64 buffers take a fast path that yields the same values.
 std::vector<float> to_embedding(nb::handle value, const char* name);
+
+// Metadata values and `where` filters.
+
+/// A Python object as a metadata value: an object with `__tessarin_timestamp_millis__`
+/// gives a timestamp, then exact `bool`, `str`, `int` (signed 64-bit), `float`
+/// (subclasses included); anything else raises TypeError.
+MetadataValue to_metadata_value(nb::handle value);
+/// A new Python object for a value; timestamps become `tessarin.types.TimestampMillis`.
+nb::object metadata_value_to_py(const MetadataValue& value);
+/// A new `dict` in key order.
+nb::dict metadata_to_py(const MetadataMap& metadata);
+
+/// Filters nest at most this deep (`$and`/`$or` levels); deeper input is refused
+/// before it can exhaust the stack.
+inline constexpr std::size_t max_filter_depth = 128;
+
+/// A `where` dictionary as a filter tree; raises TypeError or FilterError (or a
+/// value conversion error) at the first problem.
+Filter parse_filter(nb::handle where);
+/// No filter for an absent argument (a null handle) or None; otherwise `parse_filter`.
+std::optional<Filter> parse_optional_filter(nb::handle where);
+/// The list behind `$and` / `$or`; `op` names the operator in the error message.
+std::vector<Filter> parse_filter_list(nb::handle value, const char* op);
 
 /// @brief Per-object borrow state: free, shared by a count of readers, or held by
 /// one writer. Conflicts fail at once instead of waiting.

@@ -5,6 +5,8 @@
 #include <nanobind/stl/vector.h>
 
 #include <condition_variable>
+#include <type_traits>
+#include <variant>
 #include <mutex>
 
 #include "python/lib.h"
@@ -82,6 +84,66 @@ private:
     bool released_ = false;
 };
 
+std::string describe_value(const tessarin::MetadataValue& value) {
+    using tessarin::MetadataKind;
+    std::string kind(tessarin::metadata_kind_name(value.kind()));
+    switch (value.kind()) {
+        case MetadataKind::String: return kind + ":" + value.as_string();
+        case MetadataKind::Integer: return kind + ":" + std::to_string(value.as_integer());
+        case MetadataKind::Float: {
+            nb::str text = nb::str(nb::float_(value.as_float()));
+            return kind + ":" + text.c_str();
+        }
+        case MetadataKind::Boolean: return kind + ":" + (value.as_boolean() ? "true" : "false");
+        case MetadataKind::TimestampMillis:
+            return kind + ":" + std::to_string(value.as_timestamp_millis());
+    }
+    return "?";
+}
+
+// A compact, unambiguous text of a filter tree for assertions.
+std::string describe(const tessarin::Filter& filter) {
+    namespace f = tessarin::filters;
+    auto children = [](const std::vector<tessarin::Filter>& list) {
+        std::string out;
+        for (std::size_t i = 0; i < list.size(); ++i) out += (i ? ", " : "") + describe(list[i]);
+        return out;
+    };
+    return std::visit(
+        [&](const auto& node) -> std::string {
+            using Node = std::decay_t<decltype(node)>;
+            if constexpr (std::is_same_v<Node, f::Equals>) {
+                return "Equals(" + node.field + ", " + describe_value(node.value) + ")";
+            } else if constexpr (std::is_same_v<Node, f::NotEquals>) {
+                return "NotEquals(" + node.field + ", " + describe_value(node.value) + ")";
+            } else if constexpr (std::is_same_v<Node, f::In>) {
+                std::string out = "In(" + node.field + ", [";
+                for (std::size_t i = 0; i < node.values.size(); ++i) {
+                    out += (i ? ", " : "") + describe_value(node.values[i]);
+                }
+                return out + "])";
+            } else if constexpr (std::is_same_v<Node, f::Range>) {
+                return "Range(" + node.field + ", " + (node.lower ? describe_value(*node.lower) : "-") +
+                       ", " + (node.upper ? describe_value(*node.upper) : "-") + ")";
+            } else if constexpr (std::is_same_v<Node, f::Exists>) {
+                return "Exists(" + node.field + ")";
+            } else if constexpr (std::is_same_v<Node, f::And>) {
+                return "And(" + children(node.children) + ")";
+            } else {
+                return "Or(" + children(node.children) + ")";
+            }
+        },
+        filter.node);
+}
+
+tessarin::MetadataMap to_metadata_map(nb::handle dict) {
+    tessarin::MetadataMap map;
+    for (auto [key, value] : nb::borrow<nb::dict>(dict)) {
+        map.insert_or_assign(nb::cast<std::string>(key), tp::to_metadata_value(value));
+    }
+    return map;
+}
+
 }  // namespace
 
 NB_MODULE(_tessarin_testing, m) {
@@ -105,6 +167,28 @@ NB_MODULE(_tessarin_testing, m) {
         }
         return nb::none();
     });
+    m.def("describe_value", [](nb::handle v) { return describe_value(tp::to_metadata_value(v)); },
+          "value"_a.none());
+    m.def("value_roundtrip", [](nb::handle v) { return tp::metadata_value_to_py(tp::to_metadata_value(v)); },
+          "value"_a.none());
+    m.def("metadata_roundtrip", [](nb::handle d) { return tp::metadata_to_py(to_metadata_map(d)); });
+    m.def("parse_filter", [](nb::handle w) { return describe(tp::parse_filter(w)); }, "where"_a.none());
+    m.def("parse_optional_filter", [](nb::handle w) -> nb::object {
+        auto filter = tp::parse_optional_filter(w);
+        if (!filter) return nb::none();
+        return nb::str(describe(*filter).c_str());
+    }, "where"_a.none());
+    m.def("parse_filter_list", [](nb::handle v, const std::string& op) {
+        std::vector<std::string> out;
+        for (const auto& f : tp::parse_filter_list(v, op.c_str())) out.push_back(describe(f));
+        return out;
+    }, "value"_a.none(), "op"_a);
+    // Parses `where` and evaluates it against a metadata dict, raising a range error
+    // through the module's error mapping.
+    m.def("matches", [](nb::handle w, nb::handle metadata) {
+        tessarin::Filter filter = tp::parse_filter(w);
+        return tp::unwrap(tessarin::matches(filter, to_metadata_map(metadata)));
+    }, "where"_a.none(), "metadata"_a);
     nb::class_<BorrowProbe>(m, "BorrowProbe")
         .def(nb::init<>())
         .def("hold", &BorrowProbe::hold, "exclusive"_a)

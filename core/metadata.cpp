@@ -1,0 +1,73 @@
+#include "core/metadata.h"
+
+#include <cstring>  // std::memcmp
+#include <limits>   // std::numeric_limits
+
+namespace tessarin {
+
+std::string_view metadata_kind_name(MetadataKind kind) noexcept {
+    switch (kind) {
+        case MetadataKind::String: return "String";
+        case MetadataKind::Integer: return "Integer";
+        case MetadataKind::Float: return "Float";
+        case MetadataKind::Boolean: return "Boolean";
+        case MetadataKind::TimestampMillis: return "TimestampMillis";
+    }
+    return "Unknown";
+}
+
+bool MetadataValue::equals(const MetadataValue& other) const noexcept {
+    if (kind() != other.kind()) return false;
+    switch (kind()) {
+        case MetadataKind::String: return as_string() == other.as_string();
+        case MetadataKind::Integer: return as_integer() == other.as_integer();
+        case MetadataKind::Float: return as_float() == other.as_float();
+        case MetadataKind::Boolean: return as_boolean() == other.as_boolean();
+        case MetadataKind::TimestampMillis: return as_timestamp_millis() == other.as_timestamp_millis();
+    }
+    return false;
+}
+
+std::optional<double> MetadataValue::numeric_view() const noexcept {
+    switch (kind()) {
+        case MetadataKind::Integer: return static_cast<double>(as_integer());
+        case MetadataKind::Float: return as_float();
+        case MetadataKind::TimestampMillis: return static_cast<double>(as_timestamp_millis());
+        case MetadataKind::String:
+        case MetadataKind::Boolean: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+bool operator==(const MetadataValue& a, const MetadataValue& b) noexcept {
+    if (a.kind() != b.kind()) return false;
+    if (a.kind() == MetadataKind::Float) {
+        const double x = a.as_float(), y = b.as_float();
+        return std::memcmp(&x, &y, sizeof x) == 0;
+    }
+    return a.equals(b);
+}
+
+namespace {
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max()
+                                                            : a + b;
+}
+}  // namespace
+
+std::uint64_t estimated_metadata_payload_bytes(const MetadataMap& metadata) noexcept {
+    std::uint64_t total = 0;
+    for (const auto& [key, value] : metadata) {
+        total = saturating_add(total, key.size());
+        switch (value.kind()) {
+            case MetadataKind::String: total = saturating_add(total, value.as_string().size()); break;
+            case MetadataKind::Integer:
+            case MetadataKind::Float:
+            case MetadataKind::TimestampMillis: total = saturating_add(total, 8); break;
+            case MetadataKind::Boolean: total = saturating_add(total, 1); break;
+        }
+    }
+    return total;
+}
+
+}  // namespace tessarin
