@@ -1,5 +1,7 @@
 #include "core/types.h"
 
+#include <cmath>  // std::isfinite
+
 namespace tessarin {
 
 std::string_view vector_metric_name(VectorMetric metric) noexcept {
@@ -34,6 +36,25 @@ std::optional<VectorEncoding> parse_vector_encoding(std::string_view name) noexc
         if (vector_encoding_name(encoding) == name) return encoding;
     }
     return std::nullopt;
+}
+
+MetadataMap overlay_metadata(MetadataMap base, const MetadataMap& overlay) {
+    for (const auto& [key, value] : overlay) base.insert_or_assign(key, value);
+    return base;
+}
+
+HybridQuery HybridQuery::with_filter(std::optional<Filter> replacement) && {
+    filter = std::move(replacement);
+    return std::move(*this);
+}
+
+Result<HybridQuery> HybridQuery::try_with_alpha(float alpha) && {
+    if (!std::isfinite(alpha) || !(alpha >= 0.0f && alpha <= 1.0f)) {
+        return errors::InvalidQueryParameter{
+            "alpha", "alpha must be finite and between 0 and 1; use 1 for vector-only or 0 for BM25-only"};
+    }
+    fusion = fusions::Weighted{alpha, 1.0f - alpha};
+    return std::move(*this);
 }
 
 }  // namespace tessarin
