@@ -103,6 +103,12 @@ MetadataValue to_metadata_value(nb::handle value);
 nb::object metadata_value_to_py(const MetadataValue& value);
 /// A new `dict` in key order.
 nb::dict metadata_to_py(const MetadataMap& metadata);
+/// A `dict` (or subclass) of `str` keys to metadata values, read in iteration order.
+MetadataMap parse_metadata(nb::handle value);
+/// The "metadata" entry of `dict` (a dict) through `parse_metadata`; absent gives an empty map.
+MetadataMap optional_metadata(nb::handle dict);
+/// The value under `key` of `dict` (a dict); KeyError "missing required key '{key}'" when absent.
+nb::object required_item(nb::handle dict, const char* key);
 
 /// Filters nest at most this deep (`$and`/`$or` levels); deeper input is refused
 /// before it can exhaust the stack.

@@ -172,6 +172,10 @@ NB_MODULE(_tessarin_testing, m) {
     m.def("value_roundtrip", [](nb::handle v) { return tp::metadata_value_to_py(tp::to_metadata_value(v)); },
           "value"_a.none());
     m.def("metadata_roundtrip", [](nb::handle d) { return tp::metadata_to_py(to_metadata_map(d)); });
+    m.def("parse_metadata", [](nb::handle v) { return tp::metadata_to_py(tp::parse_metadata(v)); },
+          "value"_a.none());
+    m.def("optional_metadata", [](nb::dict d) { return tp::metadata_to_py(tp::optional_metadata(d)); });
+    m.def("required_item", [](nb::dict d, const std::string& key) { return tp::required_item(d, key.c_str()); });
     m.def("parse_filter", [](nb::handle w) { return describe(tp::parse_filter(w)); }, "where"_a.none());
     m.def("parse_optional_filter", [](nb::handle w) -> nb::object {
         auto filter = tp::parse_optional_filter(w);

@@ -269,3 +269,31 @@ def test_evaluation_stops_before_a_bad_bound(testing):
     # a true earlier child of $or wins before the bad one.
     assert testing.matches({"x": {"$gte": 5, "$lte": "z"}}, {"x": 1}) is False
     assert testing.matches({"$or": [{"y": 1}, {"x": {"$gte": "a"}}]}, {"x": 1, "y": 1}) is True
+
+
+def test_metadata_dictionaries(testing):
+    class Sub(dict):
+        pass
+
+    assert list(testing.parse_metadata(Sub(b=1, a=TimestampMillis(2)))) == ["a", "b"]
+    assert testing.parse_metadata({}) == {}
+    for value, error, message in [
+        ({"a": 1, 2: "b"}, TypeError, "metadata keys must be strings"),
+        (None, TypeError, "metadata must be a dictionary"),
+        ([("a", 1)], TypeError, "metadata must be a dictionary"),
+        ({"a": [1]}, TypeError, TYPE_MESSAGE),
+        ({"a": 2**63}, OverflowError, None),
+    ]:
+        with pytest.raises(error) as caught:
+            testing.parse_metadata(value)
+        assert type(caught.value) is error
+        if message:
+            assert str(caught.value) == message
+    assert testing.optional_metadata({}) == {}
+    assert testing.optional_metadata({"metadata": {"k": "v"}}) == {"k": "v"}
+    with pytest.raises(TypeError, match="^metadata must be a dictionary$"):
+        testing.optional_metadata({"metadata": None})
+    assert testing.required_item({"id": "x"}, "id") == "x"
+    with pytest.raises(KeyError) as caught:
+        testing.required_item({}, "id")
+    assert caught.value.args == ("missing required key 'id'",)

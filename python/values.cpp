@@ -187,6 +187,39 @@ nb::dict metadata_to_py(const MetadataMap& metadata) {
     return result;
 }
 
+MetadataMap parse_metadata(nb::handle value) {
+    if (!PyDict_Check(value.ptr())) raise(PyExc_TypeError, "metadata must be a dictionary");
+    MetadataMap metadata;
+    nb::list items = snapshot_items(value);
+    for (nb::handle item : items) {
+        nb::handle key = PyTuple_GET_ITEM(item.ptr(), 0);
+        if (!PyUnicode_Check(key.ptr())) raise(PyExc_TypeError, "metadata keys must be strings");
+        std::string name = utf8(key);
+        metadata.insert_or_assign(std::move(name), to_metadata_value(PyTuple_GET_ITEM(item.ptr(), 1)));
+    }
+    return metadata;
+}
+
+MetadataMap optional_metadata(nb::handle dict) {
+    PyObject* found = nullptr;
+    // A dict subclass's own storage is read, as everywhere else.
+    if (PyDict_Check(dict.ptr())) {
+        found = PyDict_GetItemWithError(dict.ptr(), nb::str("metadata").ptr());
+        if (found == nullptr && PyErr_Occurred()) throw nb::python_error();
+    }
+    if (found == nullptr) return {};
+    return parse_metadata(nb::borrow(found));
+}
+
+nb::object required_item(nb::handle dict, const char* key) {
+    PyObject* found = PyDict_GetItemWithError(dict.ptr(), nb::str(key).ptr());
+    if (found == nullptr) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        raise(PyExc_KeyError, std::string("missing required key '") + key + "'");
+    }
+    return nb::borrow(found);
+}
+
 Filter parse_filter(nb::handle where) { return parse_where(where, 0); }
 
 std::optional<Filter> parse_optional_filter(nb::handle where) {
