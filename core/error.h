@@ -108,17 +108,19 @@ private:
 /// Name of a kind as written in the code ("DimensionMismatch", ...).
 std::string_view error_kind_name(ErrorKind kind) noexcept;
 
-/// @brief The value of a fallible operation: either a `T` or one `TessarinError`.
-template <typename T>
+/// @brief The value of a fallible operation: either a `T` or one error (a
+/// `TessarinError` unless another error type is named).
+template <typename T, typename E = TessarinError>
 class [[nodiscard]] Result {
 public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
-    Result(TessarinError error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+    Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
     template <typename Fields>
-        requires(std::is_constructible_v<TessarinError::Variant, Fields> &&
+        requires(std::is_same_v<E, TessarinError> &&
+                 std::is_constructible_v<TessarinError::Variant, Fields> &&
                  !std::is_convertible_v<Fields, T>)
     Result(Fields&& fields)  // NOLINT: lets `return errors::X{...};` build a failed result
-        : state_(std::in_place_index<1>, TessarinError(std::forward<Fields>(fields))) {}
+        : state_(std::in_place_index<1>, E(std::forward<Fields>(fields))) {}
 
     bool has_value() const noexcept { return state_.index() == 0; }
     explicit operator bool() const noexcept { return has_value(); }
@@ -126,30 +128,31 @@ public:
     T& value() & { return std::get<0>(state_); }
     const T& value() const& { return std::get<0>(state_); }
     T&& value() && { return std::get<0>(std::move(state_)); }
-    const TessarinError& error() const& { return std::get<1>(state_); }
-    TessarinError&& error() && { return std::get<1>(std::move(state_)); }
+    const E& error() const& { return std::get<1>(state_); }
+    E&& error() && { return std::get<1>(std::move(state_)); }
 
 private:
-    std::variant<T, TessarinError> state_;
+    std::variant<T, E> state_;
 };
 
 /// Success carries nothing; failure carries the error.
-template <>
-class [[nodiscard]] Result<void> {
+template <typename E>
+class [[nodiscard]] Result<void, E> {
 public:
     Result() = default;
-    Result(TessarinError error) : error_(std::move(error)) {}  // NOLINT
+    Result(E error) : error_(std::move(error)) {}  // NOLINT
     template <typename Fields>
-        requires(std::is_constructible_v<TessarinError::Variant, Fields>)
-    Result(Fields&& fields) : error_(TessarinError(std::forward<Fields>(fields))) {}  // NOLINT
+        requires(std::is_same_v<E, TessarinError> &&
+                 std::is_constructible_v<TessarinError::Variant, Fields>)
+    Result(Fields&& fields) : error_(E(std::forward<Fields>(fields))) {}  // NOLINT
 
     bool has_value() const noexcept { return !error_.has_value(); }
     explicit operator bool() const noexcept { return has_value(); }
-    const TessarinError& error() const& { return *error_; }
-    TessarinError&& error() && { return std::move(*error_); }
+    const E& error() const& { return *error_; }
+    E&& error() && { return std::move(*error_); }
 
 private:
-    std::optional<TessarinError> error_;
+    std::optional<E> error_;
 };
 
 using Status = Result<void>;

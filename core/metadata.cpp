@@ -1,5 +1,7 @@
 #include "core/metadata.h"
 
+#include "core/json.h"
+
 #include <cstring>  // std::memcmp
 #include <limits>   // std::numeric_limits
 
@@ -68,6 +70,41 @@ std::uint64_t estimated_metadata_payload_bytes(const MetadataMap& metadata) noex
         }
     }
     return total;
+}
+
+MetadataValue read_metadata_value(json::Reader& reader) {
+    reader.begin_object();
+    std::string kind;
+    if (!reader.next_member(kind)) reader.fail("invalid length 0, expected an object with exactly one member");
+    MetadataValue value = MetadataValue::boolean(false);
+    if (kind == "String") {
+        value = MetadataValue::string(reader.read_string());
+    } else if (kind == "Integer") {
+        value = MetadataValue::integer(reader.read_i64());
+    } else if (kind == "Float") {
+        value = MetadataValue::floating(reader.read_f64());
+    } else if (kind == "Boolean") {
+        value = MetadataValue::boolean(reader.read_bool());
+    } else if (kind == "TimestampMillis") {
+        value = MetadataValue::timestamp_millis(reader.read_i64());
+    } else {
+        reader.unknown_variant(kind, {"String", "Integer", "Float", "Boolean", "TimestampMillis"});
+    }
+    std::string extra;
+    if (reader.next_member(extra)) reader.fail("invalid length, expected an object with exactly one member");
+    return value;
+}
+
+MetadataMap read_metadata_map(json::Reader& reader) {
+    MetadataMap metadata;
+    reader.begin_object();
+    std::string key;
+    while (reader.next_member(key)) {
+        if (metadata.contains(key)) reader.duplicate_field(key);
+        MetadataValue value = read_metadata_value(reader);
+        metadata.emplace(key, std::move(value));
+    }
+    return metadata;
 }
 
 }  // namespace tessarin

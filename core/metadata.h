@@ -14,6 +14,10 @@
 
 namespace tessarin {
 
+namespace json {
+class Reader;
+}
+
 /// Kinds in their fixed order; every kind switch in this area follows it.
 enum class MetadataKind : std::uint8_t { String = 0, Integer = 1, Float = 2, Boolean = 3, TimestampMillis = 4 };
 
@@ -69,5 +73,11 @@ using MetadataMap = std::map<std::string, MetadataValue, std::less<>>;
 /// Sum over entries of the key's bytes plus the value's bytes (text length, 8 for
 /// numbers, 1 for booleans); saturates instead of wrapping.
 std::uint64_t estimated_metadata_payload_bytes(const MetadataMap& metadata) noexcept;
+
+/// Reads the tagged JSON form: an object with one member named after the kind,
+/// e.g. {"Integer": 42}; integers and timestamps must fit i64.
+MetadataValue read_metadata_value(json::Reader& reader);
+/// An object of field names to tagged values, refusing repeated names.
+MetadataMap read_metadata_map(json::Reader& reader);
 
 }  // namespace tessarin
