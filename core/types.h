@@ -14,6 +14,7 @@
 #include "core/error.h"
 #include "core/filter.h"
 #include "core/metadata.h"
+#include "core/record_store.h"
 
 namespace tessarin {
 
@@ -50,6 +51,14 @@ struct ChunkInput {
     std::string text;
     std::vector<float> embedding;  ///< length must equal the index dimension
     MetadataMap metadata;          ///< overrides document metadata field by field
+};
+
+/// One chunk of a canonical record; its key is unique within one upsert.
+struct RecordChunkInput {
+    ChunkKey key = ChunkKey::from_trusted("");
+    std::string text;
+    std::vector<float> embedding;
+    MetadataMap metadata;
 };
 
 /// One chunk as the index keeps it in its chunk sequence.
