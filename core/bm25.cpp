@@ -1,0 +1,497 @@
+#include "core/bm25.h"
+
+#include <unicode/uchar.h>   // u_getIntPropertyValue, u_hasBinaryProperty, u_charType
+#include <unicode/unistr.h>  // icu::UnicodeString
+#include <unicode/locid.h>   // icu::Locale
+
+#include <algorithm>  // std::sort, std::lower_bound, std::push_heap
+#include <bit>        // std::bit_cast
+#include <cmath>      // std::log
+#include <cstring>    // std::memcpy
+#include <limits>     // std::numeric_limits
+
+namespace tessarin {
+
+// ---------------------------------------------------------------------------------
+// Word segmentation
+
+namespace {
+
+bool is_ascii(std::string_view text) noexcept {
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        if ((word & 0x8080808080808080ULL) != 0) return false;
+    }
+    for (; i < text.size(); ++i) {
+        if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+    }
+    return true;
+}
+
+bool ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool ascii_digit(char c) { return c >= '0' && c <= '9'; }
+bool ascii_word(char c) { return ascii_letter(c) || ascii_digit(c) || c == '_'; }
+
+// All-ASCII text: words are runs of letters, digits and underscores; a full stop
+// or apostrophe joins two letters or two digits, a colon two letters, a comma or
+// semicolon two digits. Other ASCII segments hold no letter or digit.
+void ascii_segments(std::string_view text, std::vector<std::pair<std::size_t, std::size_t>>& out) {
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        if (!ascii_word(text[i])) {
+            ++i;
+            continue;
+        }
+        const std::size_t start = i;
+        bool has_alnum = false;
+        for (;;) {
+            while (i < n && ascii_word(text[i])) {
+                has_alnum = has_alnum || text[i] != '_';
+                ++i;
+            }
+            if (i + 1 >= n) break;
+            const char mid = text[i], before = text[i - 1], after = text[i + 1];
+            const bool letters = ascii_letter(before) && ascii_letter(after) &&
+                                 (mid == '.' || mid == '\'' || mid == ':');
+            const bool digits = ascii_digit(before) && ascii_digit(after) &&
+                                (mid == '.' || mid == '\'' || mid == ',' || mid == ';');
+            if (!letters && !digits) break;
+            ++i;
+        }
+        if (has_alnum) out.emplace_back(start, i);
+    }
+}
+
+struct CodePoint {
+    UChar32 value;
+    std::size_t offset;
+    std::int32_t word_break;
+    bool extended_pictographic;
+};
+
+UChar32 decode(std::string_view text, std::size_t& at) {
+    const auto b0 = static_cast<unsigned char>(text[at]);
+    if (b0 < 0x80) {
+        ++at;
+        return b0;
+    }
+    std::size_t length = 0;
+    UChar32 value = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        length = 2, value = b0 & 0x1F;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        length = 3, value = b0 & 0x0F;
+        if (b0 == 0xE0) low = 0xA0;
+        if (b0 == 0xED) high = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        length = 4, value = b0 & 0x07;
+        if (b0 == 0xF0) low = 0x90;
+        if (b0 == 0xF4) high = 0x8F;
+    }
+    bool valid = length != 0 && text.size() - at >= length;
+    for (std::size_t k = 1; valid && k < length; ++k) {
+        const auto b = static_cast<unsigned char>(text[at + k]);
+        valid = k == 1 ? (b >= low && b <= high) : (b & 0xC0) == 0x80;
+        value = (value << 6) | (b & 0x3F);
+    }
+    if (!valid) {
+        ++at;  // each malformed byte stands for one replacement character
+        return 0xFFFD;
+    }
+    at += length;
+    return value;
+}
+
+bool ignorable(std::int32_t c) { return c == U_WB_EXTEND || c == U_WB_FORMAT || c == U_WB_ZWJ; }
+bool ah_letter(std::int32_t c) { return c == U_WB_ALETTER || c == U_WB_HEBREW_LETTER; }
+bool mid_num_let_q(std::int32_t c) { return c == U_WB_MIDNUMLET || c == U_WB_SINGLE_QUOTE; }
+bool hard_break_class(std::int32_t c) { return c == U_WB_CR || c == U_WB_LF || c == U_WB_NEWLINE; }
+
+// Whether there is a boundary before code point i (0 < i < n), by the default
+// word boundary rules; ignorable characters (Extend, Format, ZWJ) attach to the
+// character before them unless that is a line break or the start.
+bool boundary_before(const std::vector<CodePoint>& cps, std::size_t i) {
+    const std::int32_t p = cps[i - 1].word_break, c = cps[i].word_break;
+    if (p == U_WB_CR && c == U_WB_LF) return false;
+    if (hard_break_class(p) || hard_break_class(c)) return true;
+    if (p == U_WB_ZWJ && cps[i].extended_pictographic) return false;
+    if (p == U_WB_WSEGSPACE && c == U_WB_WSEGSPACE) return false;
+    if (ignorable(c)) return false;
+
+    // The effective character at or before j: skip ignorables unless they stand alone.
+    constexpr std::size_t none = static_cast<std::size_t>(-1);
+    auto effective_before = [&](std::size_t j) -> std::size_t {
+        std::size_t k = j;
+        while (k != none && ignorable(cps[k].word_break)) k = k == 0 ? none : k - 1;
+        if (k == none || hard_break_class(cps[k].word_break)) return j;
+        return k;
+    };
+    const std::size_t pi = effective_before(i - 1);
+    const std::int32_t prev = cps[pi].word_break;
+    const std::int32_t prev2 = pi == 0 ? -1 : cps[effective_before(pi - 1)].word_break;
+    std::size_t ni = i + 1;
+    while (ni < cps.size() && ignorable(cps[ni].word_break)) ++ni;
+    const std::int32_t next = ni < cps.size() ? cps[ni].word_break : -1;
+
+    if (ah_letter(prev) && ah_letter(c)) return false;                                                 // WB5
+    if (ah_letter(prev) && (c == U_WB_MIDLETTER || mid_num_let_q(c)) && ah_letter(next)) return false;  // WB6
+    if (ah_letter(prev2) && (prev == U_WB_MIDLETTER || mid_num_let_q(prev)) && ah_letter(c)) return false;  // WB7
+    if (prev == U_WB_HEBREW_LETTER && c == U_WB_SINGLE_QUOTE) return false;                            // WB7a
+    if (prev == U_WB_HEBREW_LETTER && c == U_WB_DOUBLE_QUOTE && next == U_WB_HEBREW_LETTER) return false;  // WB7b
+    if (prev2 == U_WB_HEBREW_LETTER && prev == U_WB_DOUBLE_QUOTE && c == U_WB_HEBREW_LETTER) return false;  // WB7c
+    if (prev == U_WB_NUMERIC && c == U_WB_NUMERIC) return false;                                       // WB8
+    if (ah_letter(prev) && c == U_WB_NUMERIC) return false;                                            // WB9
+    if (prev == U_WB_NUMERIC && ah_letter(c)) return false;                                            // WB10
+    if (prev2 == U_WB_NUMERIC && (prev == U_WB_MIDNUM || mid_num_let_q(prev)) && c == U_WB_NUMERIC) return false;  // WB11
+    if (prev == U_WB_NUMERIC && (c == U_WB_MIDNUM || mid_num_let_q(c)) && next == U_WB_NUMERIC) return false;  // WB12
+    if (prev == U_WB_KATAKANA && c == U_WB_KATAKANA) return false;                                     // WB13
+    if ((ah_letter(prev) || prev == U_WB_NUMERIC || prev == U_WB_KATAKANA || prev == U_WB_EXTENDNUMLET) &&
+        c == U_WB_EXTENDNUMLET) {
+        return false;  // WB13a
+    }
+    if (prev == U_WB_EXTENDNUMLET && (ah_letter(c) || c == U_WB_NUMERIC || c == U_WB_KATAKANA)) return false;  // WB13b
+    if (prev == U_WB_REGIONAL_INDICATOR && c == U_WB_REGIONAL_INDICATOR) {  // WB15, WB16: pairs
+        std::size_t count = 0;
+        for (std::size_t k = pi;; k = effective_before(k - 1)) {
+            if (cps[k].word_break != U_WB_REGIONAL_INDICATOR) break;
+            ++count;
+            if (k == 0) break;
+        }
+        return count % 2 == 0;
+    }
+    return true;  // WB999
+}
+
+bool keeps_segment(const std::vector<CodePoint>& cps, std::size_t from, std::size_t to) {
+    for (std::size_t k = from; k < to; ++k) {
+        const UChar32 c = cps[k].value;
+        if (u_hasBinaryProperty(c, UCHAR_ALPHABETIC)) return true;
+        const auto type = u_charType(c);
+        if (type == U_DECIMAL_DIGIT_NUMBER || type == U_LETTER_NUMBER || type == U_OTHER_NUMBER) return true;
+    }
+    return false;
+}
+
+void general_segments(std::string_view text, std::vector<std::pair<std::size_t, std::size_t>>& out) {
+    std::vector<CodePoint> cps;
+    cps.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t offset = at;
+        const UChar32 c = decode(text, at);
+        cps.push_back(CodePoint{c, offset, u_getIntPropertyValue(c, UCHAR_WORD_BREAK),
+                                u_hasBinaryProperty(c, UCHAR_EXTENDED_PICTOGRAPHIC) != 0});
+    }
+    std::size_t start = 0;
+    for (std::size_t i = 1; i <= cps.size(); ++i) {
+        if (i < cps.size() && !boundary_before(cps, i)) continue;
+        if (keeps_segment(cps, start, i)) {
+            out.emplace_back(cps[start].offset, i < cps.size() ? cps[i].offset : text.size());
+        }
+        start = i;
+    }
+}
+
+std::string lower(std::string_view segment) {
+    if (is_ascii(segment)) {
+        std::string out(segment);
+        for (char& ch : out) {
+            if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+        }
+        return out;
+    }
+    // The whole segment at once, so context rules such as the final sigma apply.
+    icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(segment.data(), static_cast<std::int32_t>(segment.size())));
+    unicode.toLower(icu::Locale::getRoot());
+    std::string out;
+    unicode.toUTF8String(out);
+    return out;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::size_t, std::size_t>> word_segments(std::string_view text) {
+    std::vector<std::pair<std::size_t, std::size_t>> out;
+    if (is_ascii(text)) {
+        ascii_segments(text, out);
+    } else {
+        general_segments(text, out);
+    }
+    return out;
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> word_segments_general(std::string_view text) {
+    std::vector<std::pair<std::size_t, std::size_t>> out;
+    general_segments(text, out);
+    return out;
+}
+
+std::vector<std::string> tokenize(std::string_view text, const StopWords& stop_words) {
+    std::vector<std::string> tokens;
+    for (const auto& [from, to] : word_segments(text)) {
+        std::string token = lower(text.substr(from, to - from));
+        if (token.empty() || stop_words.contains(token)) continue;
+        tokens.push_back(std::move(token));
+    }
+    return tokens;
+}
+
+// ---------------------------------------------------------------------------------
+// BM25 index
+
+namespace {
+
+std::int32_t total_order_key(float x) noexcept {
+    const auto bits = std::bit_cast<std::int32_t>(x);
+    return bits < 0 ? bits ^ 0x7FFFFFFF : bits;
+}
+
+// Distinct tokens in ascending byte order with their counts.
+std::vector<std::pair<std::string, std::size_t>> count_terms(std::vector<std::string> tokens) {
+    std::sort(tokens.begin(), tokens.end());
+    std::vector<std::pair<std::string, std::size_t>> counted;
+    for (auto& token : tokens) {
+        if (!counted.empty() && counted.back().first == token) {
+            ++counted.back().second;
+        } else {
+            counted.emplace_back(std::move(token), 1);
+        }
+    }
+    return counted;
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
+}
+
+}  // namespace
+
+bool compare_bm25_hits(const Bm25Hit& a, const Bm25Hit& b) noexcept {
+    const auto ka = total_order_key(a.score), kb = total_order_key(b.score);
+    if (ka != kb) return ka > kb;
+    return a.chunk_id < b.chunk_id;
+}
+
+void Bm25Index::remove_postings(std::uint64_t chunk_id) {
+    for (auto term = terms_.begin(); term != terms_.end();) {
+        auto& postings = term->second.postings;
+        auto at = std::lower_bound(postings.begin(), postings.end(), chunk_id,
+                                   [](const Posting& p, std::uint64_t id) { return p.chunk_id < id; });
+        if (at != postings.end() && at->chunk_id == chunk_id) postings.erase(at);
+        term = postings.empty() ? terms_.erase(term) : std::next(term);
+    }
+}
+
+void Bm25Index::add_chunk(std::uint64_t chunk_id, std::string_view text, bool active) {
+    if (auto found = chunks_.find(chunk_id); found != chunks_.end()) {
+        // Re-adding replaces everything the chunk had; this path is rare.
+        deactivate_terms(chunk_id, nullptr);
+        chunks_.erase(found);
+        remove_postings(chunk_id);
+    }
+    std::vector<std::string> tokens = tokenize(text, config_.stop_words);
+    const std::size_t length = tokens.size();
+    for (auto& [term, count] : count_terms(std::move(tokens))) {
+        auto found = terms_.find(std::string_view(term));
+        if (found == terms_.end()) found = terms_.emplace(std::move(term), TermPostings{}).first;
+        auto& postings = found->second.postings;
+        if (postings.empty() || postings.back().chunk_id < chunk_id) {
+            postings.push_back(Posting{chunk_id, count});
+        } else {
+            auto at = std::lower_bound(postings.begin(), postings.end(), chunk_id,
+                                       [](const Posting& p, std::uint64_t id) { return p.chunk_id < id; });
+            postings.insert(at, Posting{chunk_id, count});
+        }
+        if (active) ++found->second.active_count;
+    }
+    chunks_[chunk_id] = ChunkState{length, active};
+    if (active) {
+        ++active_count_;
+        total_length_ += length;
+    }
+}
+
+void Bm25Index::deactivate_terms(std::uint64_t chunk_id, const std::vector<std::string>* tokens) {
+    auto found = chunks_.find(chunk_id);
+    if (found == chunks_.end() || !found->second.active) return;
+    found->second.active = false;
+    --active_count_;
+    total_length_ -= std::min(total_length_, found->second.length);
+    auto drop = [&](TermPostings& term) {
+        auto at = std::lower_bound(term.postings.begin(), term.postings.end(), chunk_id,
+                                   [](const Posting& p, std::uint64_t id) { return p.chunk_id < id; });
+        if (at != term.postings.end() && at->chunk_id == chunk_id && term.active_count > 0) --term.active_count;
+    };
+    if (tokens == nullptr) {
+        for (auto& [text, term] : terms_) drop(term);
+        return;
+    }
+    for (const auto& [text, count] : count_terms(*tokens)) {
+        if (auto term = terms_.find(std::string_view(text)); term != terms_.end()) drop(term->second);
+    }
+}
+
+void Bm25Index::deactivate_chunk(std::uint64_t chunk_id) { deactivate_terms(chunk_id, nullptr); }
+
+void Bm25Index::deactivate_chunk(std::uint64_t chunk_id, std::string_view text) {
+    const std::vector<std::string> tokens = tokenize(text, config_.stop_words);
+    deactivate_terms(chunk_id, &tokens);
+}
+
+std::vector<Bm25Hit> Bm25Index::search_with_limit(std::string_view query, bool apply_limit, std::size_t limit,
+                                                  const std::unordered_set<std::uint64_t>* candidates) const {
+    std::vector<std::string> query_terms;
+    for (auto& [term, count] : count_terms(tokenize(query, config_.stop_words))) query_terms.push_back(std::move(term));
+    if (query_terms.empty() || active_count_ == 0 || (candidates != nullptr && candidates->empty())) return {};
+    const float n = static_cast<float>(active_count_);
+    const float avgdl = static_cast<float>(total_length_) / n;
+    if (avgdl == 0.0f) return {};
+    const float k1 = config_.k1, b = config_.b;
+    const float one_minus_b = 1.0f - b, k1_plus_one = k1 + 1.0f;
+
+    // Per query term, its postings and idf; walking them merged by chunk id adds each
+    // chunk's contributions in query-term order without a table of accumulators.
+    struct Cursor {
+        const Posting* at;
+        const Posting* end;
+        float idf;
+        std::uint32_t term;
+    };
+    std::vector<Cursor> cursors;
+    for (std::uint32_t t = 0; t < query_terms.size(); ++t) {
+        auto found = terms_.find(std::string_view(query_terms[t]));
+        if (found == terms_.end() || found->second.active_count == 0) continue;
+        const float df = static_cast<float>(found->second.active_count);
+        const float idf = std::log((((n - df) + 0.5f) / (df + 0.5f)) + 1.0f);
+        const auto& postings = found->second.postings;
+        cursors.push_back(Cursor{postings.data(), postings.data() + postings.size(), idf, t});
+    }
+
+    struct Scored {
+        std::uint64_t chunk_id;
+        float score;
+        std::uint64_t first_match;  // index into `matches`
+        std::uint32_t match_count;
+    };
+    std::vector<std::uint32_t> matches;  // matched term indices, grouped per scored chunk
+    std::vector<Scored> scored;
+    // "Better" as the heap's less-than puts the worst hit held on top.
+    auto better = [](const Scored& x, const Scored& y) {
+        const auto kx = total_order_key(x.score), ky = total_order_key(y.score);
+        if (kx != ky) return kx > ky;
+        return x.chunk_id < y.chunk_id;
+    };
+
+    for (;;) {
+        std::uint64_t chunk_id = std::numeric_limits<std::uint64_t>::max();
+        bool any = false;
+        for (const Cursor& cursor : cursors) {
+            if (cursor.at != cursor.end && (!any || cursor.at->chunk_id < chunk_id)) {
+                chunk_id = cursor.at->chunk_id;
+                any = true;
+            }
+        }
+        if (!any) break;
+        float score = 0.0f;
+        std::uint32_t match_count = 0;
+        const std::size_t first_match = matches.size();
+        auto state = chunks_.find(chunk_id);
+        const bool eligible = state != chunks_.end() && state->second.active &&
+                              (candidates == nullptr || candidates->contains(chunk_id));
+        const float dl = eligible ? static_cast<float>(state->second.length) : 0.0f;
+        for (Cursor& cursor : cursors) {  // in query-term order
+            if (cursor.at == cursor.end || cursor.at->chunk_id != chunk_id) continue;
+            if (eligible) {
+                const float tf = static_cast<float>(cursor.at->term_frequency);
+                float x = dl / avgdl;
+                x = b * x;
+                x = one_minus_b + x;
+                x = k1 * x;
+                x = x + tf;
+                float y = k1_plus_one * tf;
+                y = cursor.idf * y;
+                score = y / x + score;
+                matches.push_back(cursor.term);
+                ++match_count;
+            }
+            ++cursor.at;
+        }
+        if (match_count == 0) continue;
+        Scored hit{chunk_id, score, first_match, match_count};
+        if (!apply_limit) {
+            scored.push_back(hit);
+        } else if (scored.size() < limit) {
+            scored.push_back(hit);
+            std::push_heap(scored.begin(), scored.end(), better);
+        } else if (limit > 0 && better(hit, scored.front())) {
+            std::pop_heap(scored.begin(), scored.end(), better);
+            scored.back() = hit;
+            std::push_heap(scored.begin(), scored.end(), better);
+        } else {
+            matches.resize(first_match);  // dropped: forget its terms
+        }
+    }
+    std::sort(scored.begin(), scored.end(), better);
+    std::vector<Bm25Hit> hits;
+    hits.reserve(scored.size());
+    for (const Scored& s : scored) {
+        Bm25Hit hit{s.chunk_id, s.score, {}};
+        hit.matched_terms.reserve(s.match_count);
+        for (std::uint32_t k = 0; k < s.match_count; ++k) {
+            hit.matched_terms.push_back(query_terms[matches[s.first_match + k]]);
+        }
+        hits.push_back(std::move(hit));
+    }
+    return hits;
+}
+
+PersistedBm25Index Bm25Index::to_persisted() const {
+    PersistedBm25Index persisted;
+    for (const auto& [text, term] : terms_) {
+        auto& postings = persisted.postings[text];
+        for (const Posting& posting : term.postings) postings.emplace(posting.chunk_id, posting.term_frequency);
+    }
+    for (const auto& [chunk_id, state] : chunks_) {
+        persisted.chunk_lengths.emplace(chunk_id, state.length);
+        if (state.active) persisted.active_chunks.insert(chunk_id);
+    }
+    return persisted;
+}
+
+Bm25Index Bm25Index::from_persisted(Bm25Config config, const PersistedBm25Index& persisted) {
+    Bm25Index index(std::move(config));
+    for (const auto& [chunk_id, length] : persisted.chunk_lengths) {
+        const bool active = persisted.active_chunks.contains(chunk_id);
+        index.chunks_.emplace(chunk_id, ChunkState{length, active});
+        if (active) index.total_length_ += length;
+    }
+    // An active chunk without a recorded length still counts as active.
+    for (std::uint64_t chunk_id : persisted.active_chunks) index.chunks_.try_emplace(chunk_id, ChunkState{0, true});
+    index.active_count_ = persisted.active_chunks.size();
+    for (const auto& [text, postings] : persisted.postings) {
+        if (postings.empty()) continue;
+        TermPostings term;
+        term.postings.reserve(postings.size());
+        for (const auto& [chunk_id, frequency] : postings) {
+            term.postings.push_back(Posting{chunk_id, frequency});
+            if (persisted.active_chunks.contains(chunk_id)) ++term.active_count;
+        }
+        index.terms_.emplace(text, std::move(term));
+    }
+    return index;
+}
+
+std::uint64_t Bm25Index::estimated_payload_bytes() const noexcept {
+    std::uint64_t total = 0;
+    for (const auto& [text, term] : terms_) {
+        total = saturating_add(total, saturating_add(text.size(), saturating_add(16 * term.postings.size(), 8)));
+    }
+    total = saturating_add(total, 16 * chunks_.size());
+    return saturating_add(total, 8 * active_count_);
+}
+
+}  // namespace tessarin

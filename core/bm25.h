@@ -1,0 +1,117 @@
+// Keyword search: the tokenizer shared by indexing and querying, and the BM25
+// inverted index over chunk texts. Scores are f32 computed in a fixed order, so
+// equal inputs give bit-identical scores; no hash-map order is ever visible in a
+// result or in the persisted form.
+#pragma once
+
+#include <cstddef>        // std::size_t
+#include <cstdint>        // std::uint64_t
+#include <map>            // std::map
+#include <optional>       // std::optional
+#include <set>            // std::set
+#include <string>         // std::string
+#include <string_view>    // std::string_view
+#include <unordered_map>  // std::unordered_map
+#include <unordered_set>  // std::unordered_set
+#include <vector>         // std::vector
+
+namespace tessarin {
+
+using StopWords = std::set<std::string, std::less<>>;
+
+/// Words of `text` by the Unicode default word boundaries, keeping those with a
+/// letter or number, each lower-cased as a whole (full mapping, final sigma), minus
+/// stop words; in text order, duplicates kept.
+std::vector<std::string> tokenize(std::string_view text, const StopWords& stop_words);
+
+/// The kept word segments of `text` as byte ranges, before lower-casing (exposed
+/// for the conformance tests of the segmentation).
+std::vector<std::pair<std::size_t, std::size_t>> word_segments(std::string_view text);
+/// The same through the general Unicode path only, whatever the text.
+std::vector<std::pair<std::size_t, std::size_t>> word_segments_general(std::string_view text);
+
+struct Bm25Config {
+    StopWords stop_words;
+    float k1 = 1.2f;
+    float b = 0.75f;
+    bool operator==(const Bm25Config&) const = default;
+};
+
+struct Bm25Hit {
+    std::uint64_t chunk_id = 0;
+    float score = 0.0f;
+    std::vector<std::string> matched_terms;  ///< distinct query terms, ascending bytes
+};
+
+/// Higher score first by the IEEE total order, then the smaller chunk id.
+bool compare_bm25_hits(const Bm25Hit& a, const Bm25Hit& b) noexcept;
+
+/// The ordered form every save writes; equal indexes give equal forms.
+struct PersistedBm25Index {
+    std::map<std::string, std::map<std::uint64_t, std::size_t>> postings;
+    std::map<std::uint64_t, std::size_t> chunk_lengths;
+    std::set<std::uint64_t> active_chunks;
+    bool operator==(const PersistedBm25Index&) const = default;
+};
+
+/// @brief Inverted index of chunk texts under chunk ids, scored with Okapi BM25.
+/// Inactive chunks keep their postings until the owner rebuilds the index.
+class Bm25Index {
+public:
+    explicit Bm25Index(Bm25Config config = {}) : config_(std::move(config)) {}
+
+    /// Indexes (or re-indexes) one chunk; `active` false stores it without letting it count.
+    void add_chunk(std::uint64_t chunk_id, std::string_view text, bool active);
+    /// The chunk stops counting and scoring; unknown or inactive ids are ignored.
+    void deactivate_chunk(std::uint64_t chunk_id);
+    /// The same, finding the chunk's terms by tokenizing `text`, which must be the
+    /// text the chunk was added with: avoids visiting every term of the index.
+    void deactivate_chunk(std::uint64_t chunk_id, std::string_view text);
+
+    /// Hits best first. With `apply_limit` at most `limit` hits; `candidates`, when
+    /// given, restricts scoring to those chunk ids.
+    std::vector<Bm25Hit> search_with_limit(std::string_view query, bool apply_limit, std::size_t limit,
+                                           const std::unordered_set<std::uint64_t>* candidates) const;
+
+    PersistedBm25Index to_persisted() const;
+    static Bm25Index from_persisted(Bm25Config config, const PersistedBm25Index& persisted);
+
+    const Bm25Config& config() const noexcept { return config_; }
+    std::size_t active_chunk_count() const noexcept { return active_count_; }
+    std::size_t total_length() const noexcept { return total_length_; }
+    std::size_t term_count() const noexcept { return terms_.size(); }
+    std::size_t chunk_length_count() const noexcept { return chunks_.size(); }
+    /// Size estimate: per term its bytes + 16 per posting + 8, 16 per chunk length,
+    /// 8 per active chunk.
+    std::uint64_t estimated_payload_bytes() const noexcept;
+
+private:
+    struct Posting {
+        std::uint64_t chunk_id;
+        std::size_t term_frequency;
+    };
+    struct TermPostings {
+        std::vector<Posting> postings;  // ascending chunk id
+        std::size_t active_count = 0;
+    };
+    struct ChunkState {
+        std::size_t length = 0;
+        bool active = false;
+    };
+    struct TermHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+    };
+
+    void deactivate_terms(std::uint64_t chunk_id, const std::vector<std::string>* tokens);
+    void remove_postings(std::uint64_t chunk_id);
+
+    Bm25Config config_;
+    std::unordered_map<std::string, TermPostings, TermHash, std::equal_to<>> terms_;
+    // Length and activity of every added chunk: one lookup per posting while scoring.
+    std::unordered_map<std::uint64_t, ChunkState> chunks_;
+    std::size_t active_count_ = 0;
+    std::size_t total_length_ = 0;
+};
+
+}  // namespace tessarin

@@ -1,0 +1,239 @@
+#include <gtest/gtest.h>
+
+#include <unicode/uchar.h>
+#include <unicode/uversion.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "core/bm25.h"
+
+namespace tessarin {
+namespace {
+
+using Tokens = std::vector<std::string>;
+
+TEST(Tokenize, Examples) {
+    const std::pair<const char*, Tokens> cases[] = {
+        {"Hello, World!", {"hello", "world"}},
+        {"don't", {"don't"}},
+        {"e-mail", {"e", "mail"}},
+        {"3.14 and 1,000", {"3.14", "and", "1,000"}},
+        {"U.S.A.", {"u.s.a"}},
+        {"foo_bar", {"foo_bar"}},
+        {"a:b", {"a:b"}},
+        {"A+B", {"a", "b"}},
+        {"to be or not to be", {"to", "be", "or", "not", "to", "be"}},
+        {"", {}},
+        {"  ... !!! ;; ", {}},
+        {"___ _x_", {"_x_"}},
+        {"\xE4\xB8\xAD\xE6\x96\x87\xE5\xAD\x97", {"\xE4\xB8\xAD", "\xE6\x96\x87", "\xE5\xAD\x97"}},  // 中文字
+        {"\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3 \xCE\xA3\xCE\x91", {"\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82", "\xCF\x83\xCE\xB1"}},  // ΟΔΟΣ ΣΑ
+        {"caf\xC3\xA9 cafe", {"caf\xC3\xA9", "cafe"}},
+        {"\xEF\xBC\xA1\xEF\xBC\xA2", {"\xEF\xBD\x81\xEF\xBD\x82"}},  // full-width AB -> ab, still full width
+        {"\xC4\xB0stanbul", {"i\xCC\x87stanbul"}},                     // I with dot above expands
+        {"\xF0\x9F\x98\x80 ok \xE2\x9C\x93", {"ok"}},                  // emoji and symbols dropped
+        {"x\xCC\x81y", {"x\xCC\x81y"}},                                // combining mark stays inside
+        {"\xE2\x85\xA0 \xC2\xB2", {"\xE2\x85\xB0", "\xC2\xB2"}},       // Nl and No are kept
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(tokenize(text, {}), expected) << text;
+    EXPECT_EQ(tokenize("The cat and the hat", StopWords{"the", "and"}), (Tokens{"cat", "hat"}));
+}
+
+TEST(Tokenize, AsciiPathMatchesTheGeneralPath) {
+    std::mt19937_64 rng(3);
+    const std::string alphabet = "aZ09_ .'\":,;-\t\n\r\v\f!?/()";
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        for (std::size_t i = 0, n = rng() % 24; i < n; ++i) text += alphabet[rng() % alphabet.size()];
+        ASSERT_EQ(word_segments(text), word_segments_general(text)) << '"' << text << '"';
+    }
+    for (int c = 0; c < 128; ++c) {
+        for (const char* shape : {"a%cb", "1%c2", "a%c2", "%c", "a%c", "%ca"}) {
+            char text[8];
+            std::snprintf(text, sizeof text, shape, c);
+            std::string s(text, std::strlen(shape) - 1);
+            ASSERT_EQ(word_segments(s), word_segments_general(s)) << c << " in " << shape;
+        }
+    }
+}
+
+std::string utf8(UChar32 c) {
+    std::string out;
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return out;
+}
+
+// The kept segments of the Unicode word-break conformance data must be ours.
+TEST(Tokenize, AgreesWithTheWordBreakConformanceData) {
+    std::ifstream file("/usr/share/unicode/auxiliary/WordBreakTest.txt");
+    if (!file) GTEST_SKIP() << "unicode-data is not installed";
+    std::string header;
+    std::getline(file, header);
+    UVersionInfo icu;
+    u_getUnicodeVersion(icu);
+    const std::string icu_version = std::to_string(icu[0]) + "." + std::to_string(icu[1]) + ".";
+    if (header.find("WordBreakTest-" + icu_version) == std::string::npos) {
+        GTEST_SKIP() << "the data (" << header << ") is for another Unicode version than ICU's " << icu_version;
+    }
+    std::size_t checked = 0;
+    for (std::string line; std::getline(file, line);) {
+        line = line.substr(0, line.find('#'));
+        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        std::istringstream parts(line);
+        std::string text, token;
+        std::vector<std::pair<std::size_t, std::size_t>> expected;
+        std::size_t start = 0;
+        bool keep = false, surrogate = false;
+        parts >> token;  // leading break
+        while (parts >> token) {
+            if (token == "\xC3\xB7" || token == "\xC3\x97") {  // ÷ or ×
+                if (token == "\xC3\xB7") {
+                    if (keep) expected.emplace_back(start, text.size());
+                    start = text.size();
+                    keep = false;
+                }
+                continue;
+            }
+            const auto c = static_cast<UChar32>(std::stoul(token, nullptr, 16));
+            surrogate = surrogate || (c >= 0xD800 && c <= 0xDFFF);
+            const auto type = u_charType(c);
+            keep = keep || u_hasBinaryProperty(c, UCHAR_ALPHABETIC) || type == U_DECIMAL_DIGIT_NUMBER ||
+                   type == U_LETTER_NUMBER || type == U_OTHER_NUMBER;
+            text += utf8(c);
+        }
+        if (surrogate) continue;
+        ASSERT_EQ(word_segments_general(text), expected) << line;
+        ++checked;
+    }
+    EXPECT_GT(checked, 1000u);
+}
+
+Bm25Index index_of(const std::vector<std::pair<std::uint64_t, std::string>>& chunks) {
+    Bm25Index index;
+    for (const auto& [id, text] : chunks) index.add_chunk(id, text, true);
+    return index;
+}
+
+TEST(Bm25, WorkedScores) {
+    Bm25Index one = index_of({{0, "hello world"}});
+    auto hits = one.search_with_limit("hello", true, 10, nullptr);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].score, std::log(4.0f / 3.0f));
+    EXPECT_NEAR(hits[0].score, 0.28768, 1e-5);
+    EXPECT_EQ(hits[0].matched_terms, Tokens{"hello"});
+    // Repeated query words count once.
+    EXPECT_EQ(one.search_with_limit("Hello hello HELLO", true, 10, nullptr)[0].score, hits[0].score);
+
+    Bm25Index two = index_of({{0, "hello world"}, {1, "other words"}});
+    hits = two.search_with_limit("hello", true, 10, nullptr);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_NEAR(hits[0].score, 0.69315, 1e-5);
+}
+
+TEST(Bm25, ScoresFollowTheFormulaInF32) {
+    Bm25Index index = index_of({{4, "a b c a"}, {2, "a d"}, {9, "b b b e f g"}});
+    auto hits = index.search_with_limit("b a zzz", false, 0, nullptr);
+    // Recompute one hit by hand, in the same order of operations.
+    const float n = 3, avgdl = 12.0f / n, k1 = 1.2f, b = 0.75f;
+    auto idf = [&](float df) { return std::log((((n - df) + 0.5f) / (df + 0.5f)) + 1.0f); };
+    auto part = [&](float tf, float dl, float weight) {
+        float x = dl / avgdl;
+        x = b * x;
+        x = (1.0f - b) + x;
+        x = k1 * x;
+        x = x + tf;
+        float y = (k1 + 1.0f) * tf;
+        y = weight * y;
+        return y / x;
+    };
+    float expected4 = 0.0f;
+    expected4 = part(2, 4, idf(2)) + expected4;  // "a" comes first in byte order
+    expected4 = part(1, 4, idf(2)) + expected4;
+    ASSERT_EQ(hits.size(), 3u);
+    const auto& hit4 = *std::find_if(hits.begin(), hits.end(), [](const Bm25Hit& h) { return h.chunk_id == 4; });
+    EXPECT_EQ(hit4.score, expected4);
+    EXPECT_EQ(hit4.matched_terms, (Tokens{"a", "b"}));
+    EXPECT_TRUE(std::is_sorted(hits.begin(), hits.end(), compare_bm25_hits));
+}
+
+TEST(Bm25, ActivityCandidatesAndLimits) {
+    Bm25Index index = index_of({{0, "apple pie"}, {1, "apple tart"}, {2, "apple cake"}, {3, "pear"}});
+    // Equal scores: the smallest ids win, in ascending order.
+    auto hits = index.search_with_limit("apple", true, 2, nullptr);
+    ASSERT_EQ(hits.size(), 2u);
+    EXPECT_EQ(hits[0].chunk_id, 0u);
+    EXPECT_EQ(hits[1].chunk_id, 1u);
+    EXPECT_TRUE(index.search_with_limit("apple", true, 0, nullptr).empty());
+    EXPECT_EQ(index.search_with_limit("apple", true, SIZE_MAX, nullptr).size(), 3u);
+
+    std::unordered_set<std::uint64_t> only2{2, 3};
+    hits = index.search_with_limit("apple", false, 0, &only2);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].chunk_id, 2u);
+    std::unordered_set<std::uint64_t> none;
+    EXPECT_TRUE(index.search_with_limit("apple", false, 0, &none).empty());
+
+    index.deactivate_chunk(0, "apple pie");
+    index.deactivate_chunk(1);
+    EXPECT_EQ(index.active_chunk_count(), 2u);
+    EXPECT_EQ(index.total_length(), 3u);
+    EXPECT_TRUE(index.search_with_limit("pie tart", true, 10, nullptr).empty());
+    index.add_chunk(0, "apple pie", true);
+    hits = index.search_with_limit("pie", true, 10, nullptr);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].chunk_id, 0u);
+
+    // Re-adding with new text drops terms only the old text had.
+    index.add_chunk(3, "plum", true);
+    EXPECT_TRUE(index.search_with_limit("pear", true, 10, nullptr).empty());
+    EXPECT_FALSE(index.to_persisted().postings.contains("pear"));
+    EXPECT_TRUE(index.search_with_limit("nothing here", true, 10, nullptr).empty());
+    EXPECT_TRUE(index_of({{0, "!!!"}}).search_with_limit("x", true, 10, nullptr).empty());
+}
+
+TEST(Bm25, DeactivatingByTextEqualsTheFullScan) {
+    Bm25Index a = index_of({{0, "one two two"}, {1, "two three"}, {2, "three four"}});
+    Bm25Index b = a;
+    a.deactivate_chunk(1, "two three");
+    b.deactivate_chunk(1);
+    EXPECT_EQ(a.to_persisted(), b.to_persisted());
+    EXPECT_EQ(a.search_with_limit("two three", false, 0, nullptr)[0].score,
+              b.search_with_limit("two three", false, 0, nullptr)[0].score);
+}
+
+TEST(Bm25, PersistedFormRoundTrips) {
+    Bm25Index index = index_of({{5, "b a a"}, {1, "c"}, {3, ""}});
+    index.add_chunk(7, "a z", false);
+    index.deactivate_chunk(1, "c");
+    const PersistedBm25Index persisted = index.to_persisted();
+    EXPECT_EQ(persisted.postings.at("a"), (std::map<std::uint64_t, std::size_t>{{5, 2}, {7, 1}}));
+    EXPECT_EQ(persisted.chunk_lengths, (std::map<std::uint64_t, std::size_t>{{1, 1}, {3, 0}, {5, 3}, {7, 2}}));
+    EXPECT_EQ(persisted.active_chunks, (std::set<std::uint64_t>{3, 5}));
+    Bm25Index back = Bm25Index::from_persisted({}, persisted);
+    EXPECT_EQ(back.to_persisted(), persisted);
+    EXPECT_EQ(back.total_length(), 3u);
+    EXPECT_EQ(back.search_with_limit("a z c", false, 0, nullptr).size(), 1u);
+    // 5 terms (a b c z): bytes + 16 per posting + 8, then lengths and active chunks.
+    EXPECT_EQ(index.estimated_payload_bytes(), (1 + 32 + 8) + (1 + 16 + 8) + (1 + 16 + 8) + (1 + 16 + 8) + 16 * 4 + 8 * 2);
+}
+
+}  // namespace
+}  // namespace tessarin
