@@ -1,0 +1,102 @@
+// Tokenizer throughput (ASCII English and mixed Unicode) against a byte-scan
+// baseline, BM25 indexing of 100,000 chunks of about 100 Zipf-distributed words,
+// and query latency for 1-, 3- and 8-term queries with limit 10.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/bm25.h"
+
+using namespace tessarin;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::vector<std::string> vocabulary(std::size_t size, bool unicode, std::mt19937_64& rng) {
+    static const char* syllables[] = {"ka", "to", "ri", "me", "su", "la", "no", "pe", "di", "vo"};
+    static const char* accents[] = {"\xC3\xA9", "\xC3\xB6", "\xC3\xA7", "\xCE\xB1", "\xD0\xB4", "\xE4\xB8\xAD"};
+    std::vector<std::string> words;
+    for (std::size_t i = 0; i < size; ++i) {
+        std::string word;
+        for (std::size_t s = 0, n = 1 + rng() % 4; s < n; ++s) word += syllables[rng() % 10];
+        if (unicode && rng() % 3 == 0) word += accents[rng() % 6];
+        if (rng() % 10 == 0) word[0] = static_cast<char>(word[0] - 'a' + 'A');
+        words.push_back(word);
+    }
+    return words;
+}
+
+std::string zipf_text(const std::vector<std::string>& words, const std::vector<double>& cumulative, std::size_t count,
+                      std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> uniform(0.0, cumulative.back());
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto at = std::lower_bound(cumulative.begin(), cumulative.end(), uniform(rng)) - cumulative.begin();
+        text += words[static_cast<std::size_t>(at)];
+        text += i % 12 == 11 ? ". " : (i % 5 == 4 ? ", " : " ");
+    }
+    return text;
+}
+
+}  // namespace
+
+int main() {
+    std::mt19937_64 rng(7);
+    std::vector<double> cumulative;
+    const std::size_t vocabulary_size = 50000;
+    double sum = 0;
+    for (std::size_t r = 1; r <= vocabulary_size; ++r) cumulative.push_back(sum += 1.0 / static_cast<double>(r));
+
+    for (bool unicode : {false, true}) {
+        const auto words = vocabulary(vocabulary_size, unicode, rng);
+        const std::string text = zipf_text(words, cumulative, 2'000'000, rng);
+        std::size_t tokens = 0;
+        double best = 1e9;
+        for (int repeat = 0; repeat < 3; ++repeat) {
+            const auto start = Clock::now();
+            tokens = tokenize(text, {}).size();
+            best = std::min(best, seconds_since(start));
+        }
+        auto start = Clock::now();
+        std::size_t spaces = static_cast<std::size_t>(std::count(text.begin(), text.end(), ' '));
+        const double scan = seconds_since(start);
+        std::printf("tokenize %-7s: %7.1f MB/s (%zu tokens; byte-scan baseline %.0f MB/s, %zu spaces)\n",
+                    unicode ? "unicode" : "ascii", static_cast<double>(text.size()) / 1e6 / best, tokens,
+                    static_cast<double>(text.size()) / 1e6 / scan, spaces);
+    }
+
+    const auto words = vocabulary(vocabulary_size, false, rng);
+    std::vector<std::string> chunks;
+    for (std::size_t i = 0; i < 100'000; ++i) chunks.push_back(zipf_text(words, cumulative, 100, rng));
+    Bm25Index index;
+    auto start = Clock::now();
+    for (std::size_t i = 0; i < chunks.size(); ++i) index.add_chunk(i, chunks[i], true);
+    const double build = seconds_since(start);
+    std::printf("index 100,000 chunks x 100 words: %.2f s (%.0f chunks/s), %zu terms\n", build,
+                static_cast<double>(chunks.size()) / build, index.term_count());
+
+    for (std::size_t terms : {1, 3, 8}) {
+        std::vector<double> times;
+        std::size_t hits = 0;
+        for (int q = 0; q < 200; ++q) {
+            std::string query;
+            // Mid-frequency words: ranks 1..200, as typical queries mix common and rarer words.
+            for (std::size_t t = 0; t < terms; ++t) query += words[rng() % 200] + " ";
+            start = Clock::now();
+            hits += index.search_with_limit(query, true, 10, nullptr).size();
+            times.push_back(seconds_since(start) * 1e3);
+        }
+        std::sort(times.begin(), times.end());
+        std::printf("query %zu term(s), limit 10: median %.2f ms, p90 %.2f ms (%zu hits)\n", terms, times[100],
+                    times[180], hits);
+    }
+    return 0;
+}
