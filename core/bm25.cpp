@@ -1,4 +1,5 @@
 #include "core/bm25.h"
+#include "core/text.h"
 
 #include <unicode/uchar.h>   // u_getIntPropertyValue, u_hasBinaryProperty, u_charType
 #include <unicode/unistr.h>  // icu::UnicodeString
@@ -73,37 +74,14 @@ struct CodePoint {
 };
 
 UChar32 decode(std::string_view text, std::size_t& at) {
-    const auto b0 = static_cast<unsigned char>(text[at]);
-    if (b0 < 0x80) {
-        ++at;
-        return b0;
-    }
-    std::size_t length = 0;
-    UChar32 value = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        length = 2, value = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        length = 3, value = b0 & 0x0F;
-        if (b0 == 0xE0) low = 0xA0;
-        if (b0 == 0xED) high = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        length = 4, value = b0 & 0x07;
-        if (b0 == 0xF0) low = 0x90;
-        if (b0 == 0xF4) high = 0x8F;
-    }
-    bool valid = length != 0 && text.size() - at >= length;
-    for (std::size_t k = 1; valid && k < length; ++k) {
-        const auto b = static_cast<unsigned char>(text[at + k]);
-        valid = k == 1 ? (b >= low && b <= high) : (b & 0xC0) == 0x80;
-        value = (value << 6) | (b & 0x3F);
-    }
-    if (!valid) {
+    std::uint32_t value = 0;
+    const std::size_t length = utf8_sequence(text, at, value);
+    if (length == 0) {
         ++at;  // each malformed byte stands for one replacement character
         return 0xFFFD;
     }
     at += length;
-    return value;
+    return static_cast<UChar32>(value);
 }
 
 bool ignorable(std::int32_t c) { return c == U_WB_EXTEND || c == U_WB_FORMAT || c == U_WB_ZWJ; }
@@ -264,9 +242,6 @@ std::vector<std::pair<std::string, std::size_t>> count_terms(std::vector<std::st
     return counted;
 }
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
-}
 
 }  // namespace
 

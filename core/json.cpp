@@ -1,4 +1,5 @@
 #include "core/json.h"
+#include "core/text.h"
 
 #include <charconv>  // std::from_chars, std::to_chars
 #include <cmath>     // std::isfinite
@@ -234,50 +235,6 @@ int hex_value(char c) {
     return -1;
 }
 
-void append_utf8(std::string& out, std::uint32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
-// Length of the valid UTF-8 sequence at `at`, or 0 when it is malformed.
-std::size_t utf8_sequence(std::string_view text, std::size_t at) {
-    const auto b0 = static_cast<unsigned char>(text[at]);
-    std::size_t length;
-    unsigned char low = 0x80, high = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        length = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        length = 3;
-        if (b0 == 0xE0) low = 0xA0;
-        if (b0 == 0xED) high = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        length = 4;
-        if (b0 == 0xF0) low = 0x90;
-        if (b0 == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (text.size() - at < length) return 0;
-    const auto b1 = static_cast<unsigned char>(text[at + 1]);
-    if (b1 < low || b1 > high) return 0;
-    for (std::size_t i = 2; i < length; ++i) {
-        if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 0;
-    }
-    return length;
-}
 }  // namespace
 
 void Reader::parse_string_into(std::string& out) {
@@ -301,7 +258,8 @@ void Reader::parse_string_into(std::string& out) {
         }
         if (c < 0x20) fail("control character (\\u0000-\\u001F) found while parsing a string");
         if (c >= 0x80) {
-            const std::size_t length = utf8_sequence(text_, pos_);
+            std::uint32_t code = 0;
+            const std::size_t length = utf8_sequence(text_, pos_, code);
             if (length == 0) fail("invalid UTF-8 in string");
             out.append(text_.data() + pos_, length);
             pos_ += length;

@@ -1,4 +1,5 @@
 #include "core/metadata.h"
+#include "core/text.h"
 
 #include "core/json.h"
 
@@ -51,10 +52,6 @@ bool operator==(const MetadataValue& a, const MetadataValue& b) noexcept {
 }
 
 namespace {
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max()
-                                                            : a + b;
-}
 }  // namespace
 
 std::uint64_t estimated_metadata_payload_bytes(const MetadataMap& metadata) noexcept {

@@ -1,4 +1,5 @@
 #include "core/metadata_index.h"
+#include "core/text.h"
 
 #include <algorithm>  // std::lower_bound, std::set_union, std::sort, std::unique
 #include <bit>        // std::bit_cast
@@ -192,12 +193,7 @@ private:
     std::size_t sets_ = 0;
 };
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
-}
-std::uint64_t saturating_mul8(std::uint64_t a) noexcept {
-    return a > std::numeric_limits<std::uint64_t>::max() / 8 ? std::numeric_limits<std::uint64_t>::max() : a * 8;
-}
+std::uint64_t saturating_mul8(std::uint64_t a) noexcept { return saturating_mul(a, 8); }
 
 }  // namespace
 

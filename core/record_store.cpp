@@ -1,4 +1,5 @@
 #include "core/record_store.h"
+#include "core/text.h"
 
 #include <bit>     // std::bit_cast
 #include <cmath>   // std::isfinite
@@ -25,9 +26,6 @@ std::optional<std::string> check_name(std::string_view text) {
 }  // namespace identifiers
 
 namespace {
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
-}
 }  // namespace
 
 Status RecordValue::validate(const RecordValue& value, const std::string& path) {

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "core/bm25.h"
+#include "core/text.h"
 
 namespace tessarin {
 namespace {
@@ -63,21 +64,7 @@ TEST(Tokenize, AsciiPathMatchesTheGeneralPath) {
 
 std::string utf8(UChar32 c) {
     std::string out;
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    append_utf8(out, static_cast<std::uint32_t>(c));
     return out;
 }
 
