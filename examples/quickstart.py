@@ -23,3 +23,22 @@ try:
     tessarin.chunk_text(document, max_characters=10, overlap_characters=10)
 except ValueError as error:
     print("refused:", error)
+
+# An index of chunks with embeddings from your own model (tiny made-up vectors here).
+index = tessarin.Index(3, metric="cosine", encoding="i8")
+index.add(
+    [
+        {
+            "id": "guide",
+            "metadata": {"lang": "en", "published": published},
+            "chunks": [
+                {"text": chunk["text"], "embedding": vector}
+                for chunk, vector in zip(chunks, [[0.9, 0.1, 0.0], [0.1, 0.9, 0.1], [0.0, 0.2, 0.9]])
+            ],
+        },
+        {"id": "note", "metadata": {"lang": "de"}, "chunks": [{"text": "Hallo", "embedding": [0.8, 0.2, 0.1]}]},
+    ]
+)
+for hit in index.search([1.0, 0.0, 0.0], limit=2, where={"lang": "en"}):
+    print(f"{hit['score']:.3f} {hit['document_id']}: {hit['text'][:40]!r}")
+print("chunks:", index.active_chunk_count)

@@ -182,6 +182,46 @@ std::string_view to_text(nb::handle value, const char* name) {
     return {utf8, static_cast<std::size_t>(size)};
 }
 
+std::string_view text_value(nb::handle value) {
+    if (!PyUnicode_Check(value.ptr())) raise(PyExc_TypeError, "expected str, got " + python_type_name(value));
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (utf8 == nullptr) throw nb::python_error();
+    return {utf8, static_cast<std::size_t>(size)};
+}
+
+namespace {
+std::string ascii_lower(std::string_view text) {
+    std::string folded(text);
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return folded;
+}
+}  // namespace
+
+VectorMetric parse_metric(std::string_view name) {
+    const std::string folded = ascii_lower(name);
+    if (folded == "cosine") return VectorMetric::Cosine;
+    if (folded == "dot_product" || folded == "dot-product" || folded == "dotproduct") return VectorMetric::DotProduct;
+    raise(PyExc_ValueError, "unsupported metric '" + std::string(name) + "'; expected 'cosine' or 'dot_product'");
+}
+
+VectorEncoding parse_encoding(std::string_view name) {
+    const std::string folded = ascii_lower(name);
+    if (folded == "f32") return VectorEncoding::F32;
+    if (folded == "f16") return VectorEncoding::F16;
+    if (folded == "bf16") return VectorEncoding::BF16;
+    if (folded == "i8" || folded == "i8scalarquantized" || folded == "i8_scalar_quantized") {
+        return VectorEncoding::I8ScalarQuantized;
+    }
+    if (folded == "binary" || folded == "binaryquantized" || folded == "binary_quantized") {
+        return VectorEncoding::BinaryQuantized;
+    }
+    raise(PyExc_ValueError, "unsupported encoding '" + std::string(name) +
+                                "'; expected 'f32', 'f16', 'bf16', 'i8', or 'binary'");
+}
+
 std::uint64_t to_count(nb::handle value, const char* name) {
     PyObject* index = PyNumber_Index(value.ptr());
     if (index == nullptr) reraise_for_argument(name);

@@ -2,6 +2,7 @@
 // fixed order, and the module-level function `chunk_text`.
 #include <string>  // std::string
 
+#include "core/index.h"
 #include "ingest/lib.h"
 #include "python/lib.h"
 
@@ -51,6 +52,150 @@ nb::list chunk_text(nb::handle text_arg, nb::handle max_arg, nb::handle overlap_
     return result;
 }
 
+/// @brief The Python `Index`: one exact vector index and the borrow flag guarding it.
+struct PyIndex {
+    ExactVectorIndex index;
+    BorrowFlag flag;
+};
+
+struct ConvertedDocument {
+    Document document;
+    std::vector<ChunkInput> chunks;
+};
+
+ConvertedDocument convert_document(nb::handle item) {
+    if (!PyDict_Check(item.ptr())) raise(PyExc_TypeError, "each document must be a dictionary");
+    ConvertedDocument converted;
+    converted.document.id = std::string(text_value(required_item(item, "id")));
+    converted.document.metadata = optional_metadata(item);
+    nb::object chunks = required_item(item, "chunks");
+    if (!PyList_Check(chunks.ptr())) raise(PyExc_TypeError, "'chunks' must be a list");
+    nb::object snapshot = nb::steal(PyList_GetSlice(chunks.ptr(), 0, PyList_GET_SIZE(chunks.ptr())));
+    if (!snapshot.is_valid()) throw nb::python_error();
+    for (nb::handle chunk : nb::borrow<nb::list>(snapshot)) {
+        if (!PyDict_Check(chunk.ptr())) raise(PyExc_TypeError, "each chunk must be a dictionary");
+        ChunkInput input;
+        input.text = std::string(text_value(required_item(chunk, "text")));
+        nb::object embedding = required_item(chunk, "embedding");
+        try {
+            input.embedding = to_embedding(embedding, "embedding");
+        } catch (nb::python_error&) {
+            // The conversion's own wording is replaced by one message about the key.
+            raise(PyExc_TypeError, "'embedding' must be a sequence of floats");
+        }
+        input.metadata = optional_metadata(chunk);
+        converted.chunks.push_back(std::move(input));
+    }
+    return converted;
+}
+
+nb::list index_add(PyIndex& self, nb::handle documents) {
+    ExclusiveBorrow borrow(self.flag);
+    if (!PyList_Check(documents.ptr())) raise(PyExc_TypeError, "documents must be a list of document dictionaries");
+    nb::object snapshot = nb::steal(PyList_GetSlice(documents.ptr(), 0, PyList_GET_SIZE(documents.ptr())));
+    if (!snapshot.is_valid()) throw nb::python_error();
+    std::vector<ConvertedDocument> converted;
+    for (nb::handle item : nb::borrow<nb::list>(snapshot)) converted.push_back(convert_document(item));
+
+    std::vector<std::vector<std::uint64_t>> added;
+    std::optional<TessarinError> failure;
+    without_gil([&] {
+        added.reserve(converted.size());
+        for (const ConvertedDocument& item : converted) {
+            auto ids = self.index.upsert_document(item.document, item.chunks);
+            if (!ids) {
+                failure = std::move(ids).error();
+                return;
+            }
+            added.push_back(std::move(ids).value());
+        }
+    });
+    if (failure) raise_core_error(*failure);
+    nb::list result;
+    for (std::size_t i = 0; i < added.size(); ++i) {
+        nb::dict entry;
+        const std::string& id = converted[i].document.id;
+        entry["id"] = nb::str(id.data(), id.size());
+        nb::list ids;
+        for (std::uint64_t chunk_id : added[i]) ids.append(nb::int_(chunk_id));
+        entry["chunk_ids"] = std::move(ids);
+        result.append(std::move(entry));
+    }
+    return result;
+}
+
+std::size_t index_delete_document(PyIndex& self, nb::handle document_id) {
+    ExclusiveBorrow borrow(self.flag);
+    const std::string id(to_text(document_id, "document_id"));
+    return without_gil([&] { return self.index.delete_document(id); });
+}
+
+nb::dict chunk_fields(const StoredChunk& chunk, std::uint64_t chunk_id, const std::string& document_id) {
+    nb::dict entry;
+    entry["chunk_id"] = nb::int_(chunk_id);
+    entry["document_id"] = nb::str(document_id.data(), document_id.size());
+    entry["text"] = nb::str(chunk.text.data(), chunk.text.size());
+    entry["metadata"] = metadata_to_py(chunk.metadata);
+    return entry;
+}
+
+nb::list index_search(PyIndex& self, nb::handle embedding_arg, nb::handle limit_arg, nb::handle where_arg) {
+    SharedBorrow borrow(self.flag);
+    const std::vector<float> embedding = to_embedding(embedding_arg, "embedding");
+    const std::uint64_t limit = to_count(limit_arg, "limit");
+    const std::optional<Filter> filter = parse_optional_filter(where_arg);
+    auto hits = unwrap(without_gil([&] {
+        return self.index.search_vector_candidates(embedding, static_cast<std::size_t>(limit), filter);
+    }));
+    nb::list result;
+    for (const SearchHit& hit : hits) {
+        const StoredChunk* chunk = self.index.chunk(hit.chunk_id);
+        if (chunk == nullptr) {
+            raise(exception_class(ExceptionClass::TessarinError), "search hit referenced a missing chunk");
+        }
+        nb::dict entry = chunk_fields(*chunk, hit.chunk_id, hit.document_id);
+        entry["score"] = nb::float_(static_cast<double>(hit.score));
+        nb::dict trace;
+        trace["vector_score"] = nb::float_(static_cast<double>(hit.vector_score));
+        entry["trace"] = std::move(trace);
+        result.append(std::move(entry));
+    }
+    return result;
+}
+
+template <std::size_t (ExactVectorIndex::*Count)() const noexcept>
+std::size_t index_count(PyIndex& self) {
+    SharedBorrow borrow(self.flag);
+    return (self.index.*Count)();
+}
+
+void register_index(nb::module_& module) {
+    nb::class_<PyIndex>(module, "Index", "Index(dimension, metric=\"cosine\", encoding=\"i8\")")
+        .def(
+            "__init__",
+            [](PyIndex* self, nb::handle dimension_arg, nb::handle metric_arg, nb::handle encoding_arg) {
+                const std::uint64_t dimension = to_count(dimension_arg, "dimension");
+                const VectorMetric metric = parse_metric(to_text(metric_arg, "metric"));
+                const VectorEncoding encoding = parse_encoding(to_text(encoding_arg, "encoding"));
+                auto index = unwrap(ExactVectorIndex::try_with_config(
+                    IndexConfig{static_cast<std::size_t>(dimension), metric, encoding}));
+                new (self) PyIndex{std::move(index), {}};
+            },
+            "dimension"_a.none(), "metric"_a.none() = "cosine", "encoding"_a.none() = "i8",
+            nb::sig("def __init__(self, dimension, metric=\"cosine\", encoding=\"i8\")"))
+        .def_prop_ro("dimension", &index_count<&ExactVectorIndex::dimension>, "dimension")
+        .def_prop_ro("active_chunk_count", &index_count<&ExactVectorIndex::active_chunk_count>,
+                     "active_chunk_count")
+        .def_prop_ro("total_chunk_count", &index_count<&ExactVectorIndex::total_chunk_count>, "total_chunk_count")
+        .def_prop_ro("tombstoned_chunk_count", &index_count<&ExactVectorIndex::tombstoned_chunk_count>,
+                     "tombstoned_chunk_count")
+        .def("add", &index_add, "documents"_a.none(), nb::sig("def add(documents)"))
+        .def("delete_document", &index_delete_document, "document_id"_a.none(),
+             nb::sig("def delete_document(document_id)"))
+        .def("search", &index_search, "embedding"_a.none(), nb::kw_only(), "limit"_a.none() = 10,
+             "where"_a.none() = nb::none(), nb::sig("def search(embedding, *, limit=10, where=None)"));
+}
+
 // The first interpreter to initialise the module owns it: the exception classes
 // and every core object are process-wide, so a second interpreter is refused.
 PyInterpreterState* owning_interpreter = nullptr;
@@ -81,6 +226,7 @@ NB_MODULE(_native, module) {
 
     // Registration order is fixed: the classes first (as they arrive), then
     // `chunk_text`, then the exception classes.
+    register_index(module);
         // `.none()` lets every object reach the conversions, which word the errors.
     module.def("chunk_text", &chunk_text, "text"_a.none(), nb::kw_only(), "max_characters"_a.none(),
                "overlap_characters"_a.none() = 0, "strategy"_a.none() = "sentence",

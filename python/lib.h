@@ -20,6 +20,7 @@
 #include "core/error.h"
 #include "core/filter.h"
 #include "core/metadata.h"
+#include "core/types.h"
 
 namespace tessarin::python {
 
@@ -77,6 +78,8 @@ decltype(auto) without_gil(Work&& work) {
 /// A `str` (or subclass) as UTF-8. The view borrows the string's own UTF-8
 /// buffer: it stays valid while `value` is alive, even with the lock released.
 std::string_view to_text(nb::handle value, const char* name);
+/// The same check without the argument prefix, for values read from dictionaries.
+std::string_view text_value(nb::handle value);
 /// An integer (or `__index__`) from 0 to 2**64 - 1; negatives and larger values
 /// raise OverflowError.
 std::uint64_t to_count(nb::handle value, const char* name);
@@ -101,6 +104,10 @@ std::vector<float> to_embedding(nb::handle value, const char* name);
 MetadataValue to_metadata_value(nb::handle value);
 /// A new Python object for a value; timestamps become `tessarin.types.TimestampMillis`.
 nb::object metadata_value_to_py(const MetadataValue& value);
+/// Metric and encoding names: ASCII letters folded, then matched; ValueError otherwise.
+VectorMetric parse_metric(std::string_view name);
+VectorEncoding parse_encoding(std::string_view name);
+
 /// A new `dict` in key order.
 nb::dict metadata_to_py(const MetadataMap& metadata);
 /// A `dict` (or subclass) of `str` keys to metadata values, read in iteration order.

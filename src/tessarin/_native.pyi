@@ -1,4 +1,59 @@
-from tessarin.types import TextChunk
+from collections.abc import Sequence
+from typing import Any, TypedDict
+
+from tessarin.types import TextChunk, TimestampMillis
+
+MetadataValue = str | int | float | bool | TimestampMillis
+
+class ChunkDict(TypedDict, total=False):
+    text: str
+    embedding: Sequence[float]
+    metadata: dict[str, MetadataValue]
+
+class DocumentDict(TypedDict, total=False):
+    id: str
+    metadata: dict[str, MetadataValue]
+    chunks: list[ChunkDict]
+
+class AddedDocument(TypedDict):
+    id: str
+    chunk_ids: list[int]
+
+class VectorTrace(TypedDict):
+    vector_score: float
+
+class SearchHit(TypedDict):
+    chunk_id: int
+    document_id: str
+    text: str
+    metadata: dict[str, MetadataValue]
+    score: float
+    trace: VectorTrace
+
+class Index:
+    """Index(dimension, metric="cosine", encoding="i8")
+
+    An in-memory exact vector index of documents cut into chunks. metric: "cosine" or
+    "dot_product"; encoding: "i8" (default), "f16", "bf16" or "f32".
+    """
+
+    def __init__(self, dimension: int, metric: str = "cosine", encoding: str = "i8") -> None: ...
+    @property
+    def dimension(self) -> int: ...
+    @property
+    def active_chunk_count(self) -> int: ...
+    @property
+    def total_chunk_count(self) -> int: ...
+    @property
+    def tombstoned_chunk_count(self) -> int: ...
+    def add(self, documents: list[DocumentDict]) -> list[AddedDocument]:
+        """Add or replace documents by id; returns their new chunk ids."""
+    def delete_document(self, document_id: str) -> int:
+        """Tombstone a document's live chunks; returns how many."""
+    def search(
+        self, embedding: Sequence[float], *, limit: int = 10, where: dict[str, Any] | None = None
+    ) -> list[SearchHit]:
+        """The best `limit` live chunks by similarity, optionally filtered by `where`."""
 
 def chunk_text(
     text: str,
