@@ -206,20 +206,40 @@ struct RowList {
 };
 
 // A row-at-a-time kernel does not keep enough reads in flight for the hardware
-// prefetcher to stream at full speed, so runs ask for the row about a kilobyte
-// ahead while they score the current one (the int8 kernels do the same).
+// prefetcher to stream at full speed, so runs ask for the bytes about a kilobyte
+// ahead while they score the current row (the int8 kernels do the same).
 constexpr std::size_t kPrefetchBytes = 1024;
+
+// Always inlined: as a separate function without side effects GCC drops the calls.
+[[gnu::always_inline]] inline void prefetch_bytes(std::uintptr_t from, std::uintptr_t to) noexcept {
+    // Addresses as integers: the range may lie past the run, where a pointer may not point.
+    for (std::uintptr_t at = from; at < to; at += 64) __builtin_prefetch(reinterpret_cast<const void*>(at));
+}
 
 template <typename Scorer>
 void score_each(const Scorer& scorer, RowList rows, std::span<float> out) noexcept {
     const std::size_t row_bytes = scorer.row_bytes();
-    const std::size_t ahead = row_bytes == 0 ? 0 : (kPrefetchBytes + row_bytes - 1) / row_bytes;
+    if (out.empty()) return;
+    if (!rows.rows) {
+        // Consecutive rows: the next kilobyte after the current row's start, within the run.
+        const auto end =
+            reinterpret_cast<std::uintptr_t>(scorer.row_data(rows.first + out.size() - 1)) + row_bytes;
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            const auto ahead =
+                reinterpret_cast<std::uintptr_t>(scorer.row_data(rows.first + i)) + kPrefetchBytes;
+            prefetch_bytes(ahead, std::min(ahead + row_bytes, end));
+            out[i] = scorer(rows.first + i);
+        }
+        return;
+    }
+    // Listed rows: the row about a kilobyte further down the list.
+    const std::size_t ahead = row_bytes == 0 ? 0 : std::max<std::size_t>(1, kPrefetchBytes / row_bytes);
     for (std::size_t i = 0; i < out.size(); ++i) {
         if (ahead != 0 && i + ahead < out.size()) {
-            const auto* next = static_cast<const std::uint8_t*>(scorer.row_data(rows[i + ahead]));
-            for (std::size_t offset = 0; offset < row_bytes; offset += 64) __builtin_prefetch(next + offset);
+            const auto next = reinterpret_cast<std::uintptr_t>(scorer.row_data(rows.rows[i + ahead]));
+            prefetch_bytes(next, next + row_bytes);
         }
-        out[i] = scorer(rows[i]);
+        out[i] = scorer(rows.rows[i]);
     }
 }
 
