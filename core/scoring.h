@@ -87,8 +87,7 @@ public:
 
     /// Decodes a vectors payload (no header: the caller supplies encoding, count and
     /// dimension). Fails on overflow, `BinaryQuantized`, or a size mismatch.
-    static Result<EncodedVectorStore> from_payload_bytes(VectorEncoding encoding,
-                                                         std::size_t vector_count,
+    static Result<EncodedVectorStore> from_payload_bytes(VectorEncoding encoding, std::size_t vector_count,
                                                          std::size_t dimension,
                                                          std::span<const std::uint8_t> bytes);
 
@@ -116,12 +115,11 @@ public:
     bool score_rows(const EncodedQuery& query, std::size_t first_row, std::size_t dimension,
                     std::span<float> out) const noexcept;
     /// The same for the listed rows (out.size() == rows.size(), else false).
-    bool score_rows(const EncodedQuery& query, std::span<const std::size_t> rows,
-                    std::size_t dimension, std::span<float> out) const noexcept;
+    bool score_rows(const EncodedQuery& query, std::span<const std::size_t> rows, std::size_t dimension,
+                    std::span<float> out) const noexcept;
 
     /// A new store of the same encoding with copies of the given rows, in that order.
-    Result<EncodedVectorStore> select_rows(std::span<const std::size_t> rows,
-                                           std::size_t dimension) const;
+    Result<EncodedVectorStore> select_rows(std::span<const std::size_t> rows, std::size_t dimension) const;
 
     /// The exact length of `to_payload_bytes()` (saturating).
     std::uint64_t estimated_payload_bytes() const noexcept;

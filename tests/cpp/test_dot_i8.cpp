@@ -41,7 +41,8 @@ TEST(DotI8, EveryVariantMatchesThePlainLoop) {
             // One byte of offset keeps loads unaligned.
             std::vector<std::int8_t> a = random_codes(n + 1, rng);
             std::vector<std::int8_t> b = random_codes(n + 1, rng);
-            EXPECT_EQ(kernel.dot(a.data() + 1, b.data() + 1, n), dot_i8_reference(a.data() + 1, b.data() + 1, n))
+            EXPECT_EQ(kernel.dot(a.data() + 1, b.data() + 1, n),
+                      dot_i8_reference(a.data() + 1, b.data() + 1, n))
                 << kernel.name << " n=" << n;
 
             for (std::int8_t fill : {std::int8_t{-128}, std::int8_t{127}}) {
@@ -57,7 +58,8 @@ TEST(DotI8, EveryVariantMatchesThePlainLoop) {
 TEST(DotI8, EveryVariantScoresRunsOfRowsLikeSingleCalls) {
     std::mt19937 rng(11);
     for (const DotI8Kernel& kernel : dot_i8_kernels()) {
-        for (std::size_t n : {std::size_t{0}, std::size_t{17}, std::size_t{64}, std::size_t{384}, std::size_t{385}}) {
+        for (std::size_t n :
+             {std::size_t{0}, std::size_t{17}, std::size_t{64}, std::size_t{384}, std::size_t{385}}) {
             const std::size_t row_count = 9;
             const std::vector<std::int8_t> query = random_codes(n, rng);
             const std::vector<std::int8_t> codes = random_codes(n * row_count, rng);

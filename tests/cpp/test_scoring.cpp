@@ -30,7 +30,9 @@ EncodedQuery query_of(VectorEncoding encoding, std::vector<float> v,
     return encode_query_embedding(metric, encoding, v).value();
 }
 
-std::uint32_t bits_of(float f) { return std::bit_cast<std::uint32_t>(f); }
+std::uint32_t bits_of(float f) {
+    return std::bit_cast<std::uint32_t>(f);
+}
 
 // ---- Encodings -----------------------------------------------------------------
 
@@ -45,11 +47,11 @@ TEST(Int8Quantization, CodesAndScales) {
     const QuantizeCase cases[] = {
         {{0, 0, 0}, {0, 0, 0}, 0.0f},
         {{1.0f, -0.5f, 0.25f}, {127, -64, 32}, 1.0f / 127.0f},  // -63.5 and 31.75 round away from zero
-        {{kNaN, 2.0f}, {0, 127}, 2.0f / 127.0f},                 // NaN is never the maximum
-        {{kNaN, -0.0f}, {0, 0}, 0.0f},                            // zero or NaN only: scale 0
-        {{kInf, 1.0f}, {0, 0}, kInf},                             // inv is 0: inf*0 is NaN, code 0
+        {{kNaN, 2.0f}, {0, 127}, 2.0f / 127.0f},                // NaN is never the maximum
+        {{kNaN, -0.0f}, {0, 0}, 0.0f},                          // zero or NaN only: scale 0
+        {{kInf, 1.0f}, {0, 0}, kInf},                           // inv is 0: inf*0 is NaN, code 0
         {{}, {}, 0.0f},
-        {{-4.0f, 4.0f, 2.0f}, {-127, 127, 64}, 4.0f / 127.0f},   // 63.5 to 64
+        {{-4.0f, 4.0f, 2.0f}, {-127, 127, 64}, 4.0f / 127.0f},  // 63.5 to 64
     };
     for (const auto& c : cases) {
         EncodedVectorStore store = store_of(VectorEncoding::I8ScalarQuantized, {c.input});
@@ -85,7 +87,7 @@ TEST(HalfEncodings, BitPatterns) {
         {0.1f, 0x2E66, 0x3DCD},
         {1.00390625f, 0x3C04, 0x3F81},  // bf16: exactly halfway, 0x8000 is added before truncating
         {65504.0f, 0x7BFF, 0x4780},
-        {65520.0f, 0x7C00, 0x4780},  // rounds up to f16 infinity
+        {65520.0f, 0x7C00, 0x4780},       // rounds up to f16 infinity
         {5.9604645e-8f, 0x0001, 0x3380},  // smallest f16 subnormal
         {1e-8f, 0x0000, 0x322C},
         // Out of range and non-finite inputs keep whatever pattern the conversion gives;
@@ -103,7 +105,8 @@ TEST(HalfEncodings, BitPatterns) {
     EXPECT_EQ(encode_bf16(std::bit_cast<float>(0xFFFF8000u)), 0x0000);
 
     const EncodedVectorStore f16 = store_of(VectorEncoding::F16, {{1.0f, -2.0f}});
-    EXPECT_EQ(std::get<EncodedVectorStore::F16>(f16.variant()).bits, (std::vector<std::uint16_t>{0x3C00, 0xC000}));
+    EXPECT_EQ(std::get<EncodedVectorStore::F16>(f16.variant()).bits,
+              (std::vector<std::uint16_t>{0x3C00, 0xC000}));
     const EncodedQuery q = query_of(VectorEncoding::BF16, {1.00390625f});
     EXPECT_EQ(std::get<EncodedQuery::BF16>(q.variant()).bits, (std::vector<std::uint16_t>{0x3F81}));
 }
@@ -163,7 +166,8 @@ TEST(VectorPayload, ByteLayout) {
 }
 
 TEST(VectorPayload, RoundTripsEveryEncoding) {
-    const std::vector<std::vector<float>> rows = {{1.5f, -2.25f, kInf}, {kNaN, 0.0f, -0.0f}, {3e-9f, 7.0f, -1e30f}};
+    const std::vector<std::vector<float>> rows = {
+        {1.5f, -2.25f, kInf}, {kNaN, 0.0f, -0.0f}, {3e-9f, 7.0f, -1e30f}};
     for (VectorEncoding encoding : kStoreEncodings) {
         const EncodedVectorStore store = store_of(encoding, rows);
         const auto bytes = store.to_payload_bytes();
@@ -187,18 +191,22 @@ TEST(VectorPayload, RejectsWrongSizesOverflowAndBinaryQuantized) {
         std::string message;
     };
     const Case cases[] = {
-        {VectorEncoding::F32, 2, 3, 23, "invalid index format: vector payload size mismatch: expected 24 bytes, got 23"},
-        {VectorEncoding::BF16, 2, 3, 13, "invalid index format: vector payload size mismatch: expected 12 bytes, got 13"},
+        {VectorEncoding::F32, 2, 3, 23,
+         "invalid index format: vector payload size mismatch: expected 24 bytes, got 23"},
+        {VectorEncoding::BF16, 2, 3, 13,
+         "invalid index format: vector payload size mismatch: expected 12 bytes, got 13"},
         {VectorEncoding::I8ScalarQuantized, 2, 3, 6,
          "invalid index format: vector payload size mismatch: expected 14 bytes, got 6"},
         {VectorEncoding::F32, huge, 8, 0, "invalid index format: vector count and dimension overflow"},
         // Overflow is checked before the encoding.
-        {VectorEncoding::BinaryQuantized, huge, 8, 0, "invalid index format: vector count and dimension overflow"},
+        {VectorEncoding::BinaryQuantized, huge, 8, 0,
+         "invalid index format: vector count and dimension overflow"},
         {VectorEncoding::BinaryQuantized, 2, 3, 23, "unsupported vector encoding 'BinaryQuantized'"},
         {VectorEncoding::BinaryQuantized, 0, 0, 0, "unsupported vector encoding 'BinaryQuantized'"},
         // The byte length itself overflowing would otherwise wrap to a small number.
         {VectorEncoding::F32, huge, 1, 0, "invalid index format: vector count and dimension overflow"},
-        {VectorEncoding::I8ScalarQuantized, huge, 0, 0, "invalid index format: vector count and dimension overflow"},
+        {VectorEncoding::I8ScalarQuantized, huge, 0, 0,
+         "invalid index format: vector count and dimension overflow"},
     };
     for (const auto& c : cases) {
         const auto result = EncodedVectorStore::from_payload_bytes(c.encoding, c.count, c.dimension,
@@ -220,7 +228,9 @@ TEST(SelectRows, CopiesRowsInOrderBitForBit) {
         // The copies must equal the originals without re-encoding, scales included.
         const auto source = store.to_payload_bytes();
         const auto copy = selected.value().to_payload_bytes();
-        const std::size_t element = encoding == VectorEncoding::F32 ? 4 : encoding == VectorEncoding::I8ScalarQuantized ? 1 : 2;
+        const std::size_t element = encoding == VectorEncoding::F32                 ? 4
+                                    : encoding == VectorEncoding::I8ScalarQuantized ? 1
+                                                                                    : 2;
         auto row_bytes = [&](const std::vector<std::uint8_t>& payload, std::size_t row) {
             return std::vector<std::uint8_t>(payload.begin() + row * 2 * element,
                                              payload.begin() + (row + 1) * 2 * element);
@@ -249,8 +259,10 @@ TEST(SelectRows, UnavailableRowFailsWholeCall) {
     const std::vector<std::size_t> overflowing = {std::numeric_limits<std::size_t>::max()};
     result = store.select_rows(overflowing, 2);
     ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().display(), "invalid index format: vector row 18446744073709551615 is unavailable "
-                                        "for compaction at dimension 2" + tail);
+    EXPECT_EQ(result.error().display(),
+              "invalid index format: vector row 18446744073709551615 is unavailable "
+              "for compaction at dimension 2" +
+                  tail);
 
     // Codes present but the scale missing: the row is not there either.
     const EncodedVectorStore lopsided{EncodedVectorStore::I8ScalarQuantized{{1, 2, 3, 4}, {0.5f}}};
@@ -284,7 +296,8 @@ TEST(Scores, DocumentedExamples) {
         EXPECT_EQ(store_of(encoding, {{1, 2}}).score_at(query_of(encoding, {3, 4}), 0, 2), 11.0f);
     }
 
-    const EncodedVectorStore i8 = store_of(VectorEncoding::I8ScalarQuantized, {{1.0f, -0.5f, 0.25f}, {5, 5, 5}});
+    const EncodedVectorStore i8 =
+        store_of(VectorEncoding::I8ScalarQuantized, {{1.0f, -0.5f, 0.25f}, {5, 5, 5}});
     EXPECT_EQ(i8.score_at(query_of(VectorEncoding::I8ScalarQuantized, {1, 0, 0}), 0, 3), 1.0f);
     const EncodedQuery zero = query_of(VectorEncoding::I8ScalarQuantized, {0, 0, 0});
     EXPECT_EQ(i8.score_at(zero, 0, 3), 0.0f);
@@ -299,7 +312,8 @@ TEST(Scores, OverflowGivesInfinityInF32AndZeroIn16Bit) {
     }
     // 65520 is already infinite in f16; the same data is finite in f32.
     const std::vector<float> edge = {65520.0f, 1.0f};
-    EXPECT_EQ(store_of(VectorEncoding::F16, {edge}).score_at(query_of(VectorEncoding::F16, {1, 1}), 0, 2), 0.0f);
+    EXPECT_EQ(store_of(VectorEncoding::F16, {edge}).score_at(query_of(VectorEncoding::F16, {1, 1}), 0, 2),
+              0.0f);
     EXPECT_EQ(store_of(VectorEncoding::F32, {edge}).score_at(query_of(VectorEncoding::F32, {1, 1}), 0, 2),
               65521.0f);
 }
@@ -315,14 +329,18 @@ TEST(Scores, NonFiniteF32FallsBackToThePlainLoop) {
 TEST(Scores, QueryLengthOtherThanTheDimension) {
     // f32 and int8 fall back to the plain loop over the common prefix; 16-bit gives 0.
     const std::vector<std::vector<float>> rows = {{1, 1, 1}};
-    EXPECT_EQ(store_of(VectorEncoding::F32, rows).score_at(query_of(VectorEncoding::F32, {1, 2}), 0, 3), 3.0f);
+    EXPECT_EQ(store_of(VectorEncoding::F32, rows).score_at(query_of(VectorEncoding::F32, {1, 2}), 0, 3),
+              3.0f);
     EXPECT_EQ(bits_of(*store_of(VectorEncoding::F32, rows).score_at(query_of(VectorEncoding::F32, {}), 0, 3)),
               bits_of(-0.0f));
-    EXPECT_EQ(store_of(VectorEncoding::F16, rows).score_at(query_of(VectorEncoding::F16, {1, 2}), 0, 3), 0.0f);
-    EXPECT_EQ(store_of(VectorEncoding::BF16, rows).score_at(query_of(VectorEncoding::BF16, {1, 2, 3, 4}), 0, 3),
+    EXPECT_EQ(store_of(VectorEncoding::F16, rows).score_at(query_of(VectorEncoding::F16, {1, 2}), 0, 3),
               0.0f);
+    EXPECT_EQ(
+        store_of(VectorEncoding::BF16, rows).score_at(query_of(VectorEncoding::BF16, {1, 2, 3, 4}), 0, 3),
+        0.0f);
 
-    const EncodedVectorStore i8 = store_of(VectorEncoding::I8ScalarQuantized, rows);  // codes 127, scale 1/127
+    const EncodedVectorStore i8 =
+        store_of(VectorEncoding::I8ScalarQuantized, rows);  // codes 127, scale 1/127
     const EncodedQuery short_query{EncodedQuery::I8ScalarQuantized{{2, -1}, 0.5f}};
     const float dot = 127.0f * 2.0f + 127.0f * -1.0f;
     EXPECT_EQ(i8.score_at(short_query, 0, 3), (1.0f / 127.0f) * (dot * 0.5f));
