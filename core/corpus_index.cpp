@@ -61,11 +61,17 @@ void CorpusIndex::rebuild_offsets_and_versions() {
 }
 
 void CorpusIndex::remove_chunk_identities_for_record(const RecordId& record_id) {
+    // The record's identities are adjacent in the forward map; in a consistent index
+    // the reverse map holds the same pairs, so their chunk ids find the reverse
+    // entries without scanning the whole map on every upsert.
     auto first = identity_to_chunk.lower_bound(ChunkIdentity{record_id, ChunkKey::from_trusted("")});
     while (first != identity_to_chunk.end() && first->first.record_id == record_id) {
+        auto reverse = chunk_to_identity.find(first->second);
+        if (reverse != chunk_to_identity.end() && reverse->second.record_id == record_id) {
+            chunk_to_identity.erase(reverse);
+        }
         first = identity_to_chunk.erase(first);
     }
-    std::erase_if(chunk_to_identity, [&](const auto& entry) { return entry.second.record_id == record_id; });
 }
 
 Status CorpusIndex::validate() const {

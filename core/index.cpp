@@ -50,6 +50,11 @@ public:
             std::push_heap(heap_.begin(), heap_.end(), better);
         }
     }
+    /// False when a score cannot enter however its chunk id compares, so the
+    /// caller need not look the chunk up.
+    bool could_enter(float score) const noexcept {
+        return heap_.size() < limit_ || (limit_ > 0 && total_order_key(score) >= total_order_key(heap_.front().score));
+    }
     std::vector<Candidate> take_sorted() {
         std::sort(heap_.begin(), heap_.end(), better);
         return std::move(heap_);
@@ -221,41 +226,69 @@ Result<std::vector<SearchHit>> ExactVectorIndex::search_vector_candidates(std::s
     const std::size_t dimension = retrieval_.dimension;
 
     // Rows are scored in batches: the kernel is resolved and the rows checked once
-    // per batch, and the collector only sees scores.
-    constexpr std::size_t batch_size = 256;
-    std::size_t rows[batch_size];
-    float scores[batch_size];
+    // per batch. A chunk is only looked up for its id when its score could enter
+    // the collector, so an unfiltered scan reads nothing but the rows.
+    constexpr std::size_t batch_size = 1024;
+    std::vector<std::size_t> rows(batch_size);
+    std::vector<float> scores(batch_size);
     std::size_t pending = 0;
     TopK top(limit);
     std::optional<TessarinError> failure;
+    auto offer = [&](std::size_t row, float score) {
+        if (top.could_enter(score)) top.offer({score, chunks[row].chunk_id, row});
+    };
     auto flush = [&] {
         if (pending == 0) return;
-        if (retrieval_.store.score_rows(query.value(), std::span<const std::size_t>(rows, pending), dimension,
-                                        std::span<float>(scores, pending))) {
-            for (std::size_t i = 0; i < pending; ++i) top.offer({scores[i], chunks[rows[i]].chunk_id, rows[i]});
+        const bool contiguous = rows[pending - 1] - rows[0] == pending - 1;
+        const std::span<float> out(scores.data(), pending);
+        const bool scored = contiguous
+                                ? retrieval_.store.score_rows(query.value(), rows[0], dimension, out)
+                                : retrieval_.store.score_rows(query.value(),
+                                                              std::span<const std::size_t>(rows.data(), pending),
+                                                              dimension, out);
+        if (scored) {
+            for (std::size_t i = 0; i < pending; ++i) offer(rows[i], scores[i]);
         } else {
             // Some row cannot be scored: take the rows one by one and skip it.
             for (std::size_t i = 0; i < pending; ++i) {
-                if (auto score = retrieval_.store.score_at(query.value(), rows[i], dimension)) {
-                    top.offer({*score, chunks[rows[i]].chunk_id, rows[i]});
-                }
+                if (auto score = retrieval_.store.score_at(query.value(), rows[i], dimension)) offer(rows[i], *score);
             }
         }
         pending = 0;
     };
-    scope.for_each([&](std::size_t offset) {
-        if (failure || offset >= chunks.size() || chunks[offset].deleted) return;
-        if (filter) {
+    if (!filter && scope.size() == chunks.size()) {
+        // No tombstones: every row is live, so score them in contiguous runs.
+        for (std::size_t first = 0; first < chunks.size(); first += batch_size) {
+            pending = std::min(batch_size, chunks.size() - first);
+            const std::span<float> out(scores.data(), pending);
+            if (retrieval_.store.score_rows(query.value(), first, dimension, out)) {
+                for (std::size_t i = 0; i < pending; ++i) offer(first + i, scores[i]);
+                pending = 0;
+            } else {
+                for (std::size_t i = 0; i < pending; ++i) rows[i] = first + i;
+                flush();
+            }
+        }
+    } else if (!filter) {
+        // Active offsets are live chunks by construction.
+        scope.for_each([&](std::size_t offset) {
+            if (offset >= chunks.size()) return;
+            rows[pending++] = offset;
+            if (pending == batch_size) flush();
+        });
+    } else {
+        scope.for_each([&](std::size_t offset) {
+            if (failure || offset >= chunks.size() || chunks[offset].deleted) return;
             auto matched = matches(*filter, chunks[offset].metadata);
             if (!matched) {
                 failure = std::move(matched).error();
                 return;
             }
             if (!matched.value()) return;
-        }
-        rows[pending++] = offset;
-        if (pending == batch_size) flush();
-    });
+            rows[pending++] = offset;
+            if (pending == batch_size) flush();
+        });
+    }
     if (failure) return std::move(*failure);
     flush();
 

@@ -379,7 +379,10 @@ template <typename T>
 void reserve_more(std::vector<T>& v, std::size_t more) {
     std::size_t total = 0;
     if (__builtin_add_overflow(v.size(), more, &total) || total > v.max_size()) return;
-    v.reserve(total);
+    if (total <= v.capacity()) return;
+    // Grow geometrically: one upsert per document must not copy the whole store
+    // every time (that made ingest quadratic).
+    v.reserve(std::max(total, std::min(v.max_size(), v.capacity() * 2)));
 }
 
 }  // namespace
