@@ -223,11 +223,6 @@ std::vector<std::string> tokenize(std::string_view text, const StopWords& stop_w
 
 namespace {
 
-std::int32_t total_order_key(float x) noexcept {
-    const auto bits = std::bit_cast<std::int32_t>(x);
-    return bits < 0 ? bits ^ 0x7FFFFFFF : bits;
-}
-
 // Distinct tokens in ascending byte order with their counts.
 std::vector<std::pair<std::string, std::size_t>> count_terms(std::vector<std::string> tokens) {
     std::sort(tokens.begin(), tokens.end());
@@ -246,7 +241,7 @@ std::vector<std::pair<std::string, std::size_t>> count_terms(std::vector<std::st
 }  // namespace
 
 bool compare_bm25_hits(const Bm25Hit& a, const Bm25Hit& b) noexcept {
-    const auto ka = total_order_key(a.score), kb = total_order_key(b.score);
+    const auto ka = f32_total_order_key(a.score), kb = f32_total_order_key(b.score);
     if (ka != kb) return ka > kb;
     return a.chunk_id < b.chunk_id;
 }
@@ -356,7 +351,7 @@ std::vector<Bm25Hit> Bm25Index::search_with_limit(std::string_view query, bool a
     std::vector<Scored> scored;
     // "Better" as the heap's less-than puts the worst hit held on top.
     auto better = [](const Scored& x, const Scored& y) {
-        const auto kx = total_order_key(x.score), ky = total_order_key(y.score);
+        const auto kx = f32_total_order_key(x.score), ky = f32_total_order_key(y.score);
         if (kx != ky) return kx > ky;
         return x.chunk_id < y.chunk_id;
     };

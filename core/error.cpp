@@ -1,16 +1,10 @@
 #include "core/error.h"
+#include "core/text.h"
 
 #include <string>  // std::to_string
 
 namespace tessarin {
 namespace {
-
-template <typename... Ts>
-struct Overloaded : Ts... {
-    using Ts::operator()...;
-};
-template <typename... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
 
 // Concatenation by hand keeps rendering allocation-light and free of locale effects.
 std::string join(std::initializer_list<std::string_view> parts) {

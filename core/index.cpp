@@ -9,11 +9,6 @@
 namespace tessarin {
 namespace {
 
-std::int32_t total_order_key(float x) noexcept {
-    const auto bits = std::bit_cast<std::int32_t>(x);
-    return bits < 0 ? bits ^ 0x7FFFFFFF : bits;
-}
-
 RecordValue record_value_of(const MetadataValue& value) {
     switch (value.kind()) {
         case MetadataKind::String: return RecordValue::string(value.as_string());
@@ -53,7 +48,7 @@ public:
     /// False when a score cannot enter however its chunk id compares, so the
     /// caller need not look the chunk up.
     bool could_enter(float score) const noexcept {
-        return heap_.size() < limit_ || (limit_ > 0 && total_order_key(score) >= total_order_key(heap_.front().score));
+        return heap_.size() < limit_ || (limit_ > 0 && f32_total_order_key(score) >= f32_total_order_key(heap_.front().score));
     }
     std::vector<Candidate> take_sorted() {
         std::sort(heap_.begin(), heap_.end(), better);
@@ -68,7 +63,7 @@ private:
 }  // namespace
 
 bool compare_scores(float score_a, std::uint64_t id_a, float score_b, std::uint64_t id_b) noexcept {
-    const auto ka = total_order_key(score_a), kb = total_order_key(score_b);
+    const auto ka = f32_total_order_key(score_a), kb = f32_total_order_key(score_b);
     if (ka != kb) return ka > kb;
     return id_a < id_b;
 }

@@ -1,4 +1,5 @@
 #include "core/scoring.h"
+#include "core/text.h"
 
 #include <simsimd/simsimd.h>
 
@@ -14,13 +15,6 @@
 
 namespace tessarin {
 namespace {
-
-template <typename... Ts>
-struct Overloaded : Ts... {
-    using Ts::operator()...;
-};
-template <typename... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
 
 TessarinError binary_quantized_unsupported() {
     return errors::UnsupportedEncoding{"BinaryQuantized"};
@@ -324,16 +318,6 @@ bool score_checked(const EncodedVectorStore::Variant& store, const EncodedQuery:
 }
 
 // ---- Payload bytes ---------------------------------------------------------------
-
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept {
-    std::uint64_t r = 0;
-    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
-}
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-    std::uint64_t r = 0;
-    return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
-}
 
 // Appends values as little-endian bytes.
 template <typename T>

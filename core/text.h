@@ -1,8 +1,10 @@
-// Small shared helpers for the engine's byte-level work: UTF-8 decoding and
-// encoding with the strict rules of the standard, and counters that saturate
-// instead of wrapping (every size estimate and counter of the engine does).
+// Small shared helpers: UTF-8 decoding and encoding with the strict rules of the
+// standard, counters that saturate instead of wrapping (every size estimate and
+// counter of the engine does), the f32 total order used by every ranking, and a
+// visitor helper.
 #pragma once
 
+#include <bit>          // std::bit_cast
 #include <cstddef>      // std::size_t
 #include <cstdint>      // std::uint32_t, std::uint64_t
 #include <limits>       // std::numeric_limits
@@ -10,6 +12,21 @@
 #include <string_view>  // std::string_view
 
 namespace tessarin {
+
+/// Visitor built from lambdas, for `std::visit` over the engine's tagged choices.
+template <typename... Ts>
+struct Overloaded : Ts... {
+    using Ts::operator()...;
+};
+template <typename... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
+
+/// A float's position in the IEEE-754 total order, as a signed integer
+/// (-NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN).
+inline std::int32_t f32_total_order_key(float x) noexcept {
+    const auto bits = std::bit_cast<std::int32_t>(x);
+    return bits < 0 ? bits ^ 0x7FFFFFFF : bits;
+}
 
 inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
     return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
