@@ -151,3 +151,21 @@ def test_search_errors():
     with pytest.raises(TypeError):
         index.search([1, 0, 0, 0], 5)  # limit is keyword-only
     assert len(index.search([1, 0, 0, 0], limit=2**64 - 1)) == 1
+
+
+@pytest.mark.parametrize("encoding", ["i8", "f16", "bf16", "f32"])
+def test_non_finite_embeddings_and_identifier_limits(encoding):
+    nan, inf = float("nan"), float("inf")
+    index = Index(3, encoding=encoding)
+    index.add([doc("nan", [nan, 1, 0]), doc("inf", [inf, 1, 0]), doc("big", [3e38, 3e38, 0]),
+               doc("ok", [1, 0, 0])])
+    hits = index.search([1, 0, 0], limit=10)
+    assert len(hits) == 4
+    assert {h["document_id"] for h in hits} == {"nan", "inf", "big", "ok"}
+    assert all(isinstance(h["score"], float) for h in hits)
+    assert len(index.search([nan, 0, 0], limit=2)) == 2
+
+    index.add([doc("x" * 512, [1, 0, 0]), doc("\U0001F600" * 128, [0, 1, 0])])
+    with pytest.raises(tessarin.InvalidIdentityError, match="must contain 1-512 UTF-8 bytes"):
+        index.add([doc("x" * 513, [1, 0, 0])])
+    assert index.active_chunk_count == 6
