@@ -1,18 +1,32 @@
 // JSON reading and writing for the engine's own formats: record state, record
-// batches and the manifest. The reader is a pull parser that decodes straight
-// into typed structures and reports the first problem with its line and column
-// (1-based); it rejects duplicate members, nesting 128 levels deep, invalid UTF-8
-// and anything after the top-level value. The writer prints compact or indented
-// JSON with standard escaping and shortest round-trip doubles.
+// batches and the manifest.
+//
+// Reader: a pull decoder over simdjson's on-demand parser. Decoders call it in
+// document order and build typed values directly; the first problem wins and is
+// kept (later calls do nothing and return defaults), so decoders need no error
+// plumbing. Every value of the document is visited, read or skipped: the whole
+// text is checked (grammar, UTF-8, escapes, lone surrogates) and containers
+// nested `max_depth` levels deep are refused before they are entered, so
+// decoders may recurse without bound checks of their own. Nothing is allocated
+// per value beyond what decoders keep. `parse` returns the decoded value or the
+// first error with its line and column (1-based, columns counted in bytes).
+// Texts larger than 4 GiB are refused.
+//
+// Writer: compact (no whitespace at all) or indented output, standard escaping,
+// integers in decimal and doubles in the shortest form that reads back to the
+// same value; members in the order the caller emits them.
 #pragma once
 
-#include <cstddef>      // std::size_t
-#include <cstdint>      // std::int64_t, std::uint64_t
-#include <initializer_list>
-#include <string>       // std::string
-#include <string_view>  // std::string_view
-#include <utility>      // std::move
-#include <vector>       // std::vector
+#include <cstddef>           // std::size_t
+#include <cstdint>           // std::int64_t, std::uint64_t, std::uint32_t
+#include <initializer_list>  // std::initializer_list
+#include <memory>            // std::addressof
+#include <optional>          // std::optional
+#include <string>            // std::string
+#include <string_view>       // std::string_view
+#include <type_traits>       // std::invoke_result_t
+#include <utility>           // std::move
+#include <vector>            // std::vector
 
 #include "core/error.h"
 
@@ -21,8 +35,8 @@ namespace tessarin::json {
 /// The reader's description of a problem and where it was found.
 struct Error {
     std::string message;
-    std::size_t line = 0;
-    std::size_t column = 0;
+    std::size_t line = 0;    ///< 1-based
+    std::size_t column = 0;  ///< 1-based, in bytes
 
     /// "{message} at line {line} column {column}"
     std::string describe() const;
@@ -33,79 +47,127 @@ struct WriteError {
     std::string message;
 };
 
-/// Containers nested this deep are refused.
+/// Objects and arrays nested this many levels deep are refused ("recursion limit
+/// exceeded"); 127 levels are accepted.
 inline constexpr std::size_t max_depth = 128;
 
-/// @brief Pull parser over one JSON text. Its methods report problems by throwing
-/// an internal failure that `parse` turns into an `Error`; use it only inside
-/// `parse`.
+namespace detail {
+class ReaderState;
+}
+
+/// A place in the text, taken before reading a value, to report a problem with that
+/// value after it has been read.
+struct Mark {
+    std::size_t offset = 0;
+};
+
+/// An open object or array, as returned by `Reader::begin_object`/`begin_array`.
+/// False when the container could not be opened (the reader has failed).
+class Container {
+public:
+    explicit operator bool() const noexcept { return level_ != 0; }
+
+private:
+    friend class detail::ReaderState;
+    std::size_t level_ = 0;   // 1 for a top-level container
+    std::size_t opened_ = 0;  // offset of its opening bracket
+};
+
+/// @brief Pull decoder over one JSON text; made only by `parse`.
+///
+/// Reading: the value in front of the reader is either the top-level value or the
+/// value after a member key or array element that `next_member`/`next_element` just
+/// announced. Read it with one `read_*`, `begin_*` or `skip_value`; a value left
+/// unread is skipped (and checked) when the container moves on.
+///
+///     json::Container object = reader.begin_object();
+///     std::string_view key;
+///     while (reader.next_member(object, key)) {
+///         if (key == "id") id = reader.read_string();    // other members are skipped
+///     }
+///
+/// Errors: each `read_*`/`begin_*` reports a value of the wrong JSON type ("invalid
+/// type: string, expected an array"), an integer outside its type, a float where an
+/// integer is expected and syntax errors. Decoders add their own with `fail`,
+/// `missing_field`, `duplicate_field` and `unknown_variant`. After the first error
+/// every call returns a default (0, false, empty, a false `Container`), loops end,
+/// and `parse` discards whatever the decoder built.
 class Reader {
 public:
     enum class Type { Null, Bool, Number, String, Array, Object };
 
-    explicit Reader(std::string_view text) : text_(text) {}
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
 
-    /// The type of the next value (after whitespace), without consuming it.
+    /// False once an error was recorded.
+    bool ok() const noexcept;
+
+    /// JSON type of the value in front of the reader, without consuming it.
     Type peek();
+    /// Where the value in front of the reader starts.
+    Mark mark();
+    /// Where the member key or string value read last starts.
+    Mark last_name_mark() const noexcept;
 
     void read_null();
     bool read_bool();
     std::int64_t read_i64();
     std::uint64_t read_u64();
-    /// Any JSON number as the nearest double; out-of-range magnitudes are refused.
+    std::uint32_t read_u32();
+    /// Any JSON number, as the nearest double; magnitudes beyond the largest double
+    /// are refused, ones below the smallest become zero.
     double read_f64();
-    std::string read_string();
-    /// Skips one value of any type (checking it like any other).
+    /// The unescaped text; the view stays valid until `parse` returns.
+    std::string_view read_string_view();
+    std::string read_string() { return std::string(read_string_view()); }
+    /// An array of numbers, each read as a double and rounded to the nearest float,
+    /// appended to `out`.
+    void read_f32_array(std::vector<float>& out);
+    /// Skips the value in front of the reader, checking it like any other.
     void skip_value();
 
-    /// Arrays: `begin_array()`, then `next_element()` before each element; it
-    /// returns false once the closing bracket is consumed.
-    void begin_array();
-    bool next_element();
+    /// Opens the array or object in front of the reader.
+    Container begin_array();
+    Container begin_object();
+    /// Moves to the next element of `array`; false once its closing bracket is
+    /// consumed (or after an error). Parts of nested containers left unread are
+    /// skipped first.
+    bool next_element(Container array);
+    /// Moves to the next member of `object` and sets `key` to its unescaped name
+    /// (valid until `parse` returns); false at the closing brace or after an error.
+    bool next_member(Container object, std::string_view& key);
 
-    /// Objects: `begin_object()`, then `next_member(key)` before each value; it reads
-    /// the key and the colon, and returns false once the closing brace is consumed.
-    /// Callers reject repeated keys with `duplicate_field` (see `MemberSet`).
-    void begin_object();
-    bool next_member(std::string& key);
-
-    /// Ends the document: only whitespace may follow the top-level value.
-    void finish();
-
-    // Failures with the current position.
-    [[noreturn]] void fail(std::string message) const;
-    [[noreturn]] void missing_field(std::string_view key) const;
-    [[noreturn]] void duplicate_field(std::string_view key) const;
-    /// "unknown variant `{name}`, expected one of `A`, `B`, ..."
-    [[noreturn]] void unknown_variant(std::string_view name, std::initializer_list<std::string_view> expected) const;
-
-    /// Position of the next unread byte, for callers that want to point back at a value.
-    std::size_t position() const noexcept { return pos_; }
-    [[noreturn]] void fail_at(std::size_t position, std::string message) const;
+    /// Records an error at the value in front of the reader (or where the reader
+    /// stands when there is none).
+    void fail(std::string message);
+    void fail_at(Mark mark, std::string message);
+    /// "missing field `{key}`", at the opening brace of `object`.
+    void missing_field(Container object, std::string_view key);
+    /// "duplicate field `{key}`", at the member key just read.
+    void duplicate_field(std::string_view key);
+    /// "unknown variant `{name}`, expected one of `A`, `B`, ...", at the member key or
+    /// string value just read.
+    void unknown_variant(std::string_view name, std::initializer_list<std::string_view> expected);
 
 private:
-    void skip_whitespace();
-    char next_significant();  // skips whitespace, returns the next byte or '\0' at the end
-    [[noreturn]] void fail_type(std::string_view expected);
-    std::string_view scan_number();
-    void parse_string_into(std::string& out);
-    void enter();
-    void leave() { --depth_; }
-
-    std::string_view text_;
-    std::size_t pos_ = 0;
-    std::size_t depth_ = 0;
-    // Per open container: whether a member/element was already read (for commas).
-    std::vector<bool> started_;
+    friend class detail::ReaderState;
+    explicit Reader(detail::ReaderState& state) noexcept : state_(state) {}
+    detail::ReaderState& state_;
 };
 
-/// @brief Tracks which known members of one object were seen, to reject repeats.
+/// @brief Which known members of one object were seen, to refuse repeats. Members
+/// are numbered by the decoder (at most 64).
 class MemberSet {
 public:
-    /// True the first time `index` is seen; a repeat fails with the duplicate-field error.
-    void see(Reader& reader, unsigned index, std::string_view key) {
-        if ((seen_ >> index) & 1u) reader.duplicate_field(key);
+    /// True the first time `index` is seen; a repeat records the duplicate-field error
+    /// and returns false.
+    bool see(Reader& reader, unsigned index, std::string_view key) {
+        if (has(index)) {
+            reader.duplicate_field(key);
+            return false;
+        }
         seen_ |= std::uint64_t{1} << index;
+        return true;
     }
     bool has(unsigned index) const noexcept { return ((seen_ >> index) & 1u) != 0; }
 
@@ -114,37 +176,45 @@ private:
 };
 
 namespace detail {
-struct Failure {
-    Error error;
-};
+/// Calls `decode(context, reader)` over `text`, then requires the end of the text.
+/// Returns the first error, if any.
+std::optional<Error> run(std::string_view text, void* context, void (*decode)(void*, Reader&));
+/// The plain syntax check that names the reader's syntax errors, on its own.
+std::optional<Error> check_syntax(std::string_view text);
 }  // namespace detail
 
-/// Decodes `text` with `decode(Reader&)`, requiring nothing but whitespace after
-/// the value. Nothing escapes but the decoded value or the first error.
+/// Decodes `text` with `decode(Reader&)`, which returns the value. Only whitespace
+/// may follow the top-level value. Returns the value or the first error; the
+/// decoder's partial work is dropped on failure.
 template <typename Decode>
-auto parse(std::string_view text, Decode&& decode) -> Result<decltype(decode(std::declval<Reader&>())), Error> {
-    try {
-        Reader reader(text);
-        auto value = decode(reader);
-        reader.finish();
-        return value;
-    } catch (detail::Failure& failure) {
-        return std::move(failure.error);
-    }
+auto parse(std::string_view text, Decode&& decode) -> Result<std::invoke_result_t<Decode&, Reader&>, Error> {
+    using T = std::invoke_result_t<Decode&, Reader&>;
+    struct Context {
+        std::remove_reference_t<Decode>* decode;
+        std::optional<T> value;
+    } context{std::addressof(decode), std::nullopt};
+    std::optional<Error> error = detail::run(text, &context, [](void* raw, Reader& reader) {
+        auto& c = *static_cast<Context*>(raw);
+        c.value.emplace((*c.decode)(reader));
+    });
+    if (error) return std::move(*error);
+    return std::move(*context.value);
 }
 
-/// @brief Builds JSON text. Commas and (in indented mode) line breaks are placed
-/// automatically; doubles must be finite (check with `ok()`).
+/// @brief Builds JSON text. Commas and (when indenting) line breaks are placed
+/// automatically; keys and values must alternate inside objects.
 class Writer {
 public:
-    /// indent 0: compact, no whitespace anywhere; otherwise members one per line.
+    /// `indent` 0: compact, no whitespace anywhere. Otherwise every member and element
+    /// on its own line, indented by `indent` spaces per level, with ": " after keys.
     explicit Writer(unsigned indent = 0) : indent_(indent) {}
 
     void null();
     void boolean(bool value);
     void integer(std::int64_t value);
     void unsigned_integer(std::uint64_t value);
-    /// Shortest text that reads back to the same double; non-finite values set an error.
+    /// Shortest text that reads back to the same double. JSON has no NaN or
+    /// infinity: such a value makes the writer fail (see `ok`).
     void number(double value);
     void string(std::string_view value);
     void begin_object();
@@ -155,16 +225,19 @@ public:
 
     bool ok() const noexcept { return error_.empty(); }
     const std::string& error() const noexcept { return error_; }
-    std::string& text() noexcept { return out_; }
+    const std::string& text() const noexcept { return out_; }
+    /// The text written so far, or the first error.
+    Result<std::string, WriteError> finish() &&;
 
 private:
     void before_value();
     void newline();
+    void append_escaped(std::string_view value);
 
     std::string out_;
     std::string error_;
     unsigned indent_;
-    std::vector<bool> started_;  // per open container
+    std::vector<bool> started_;  // per open container: has it a member/element yet
     bool after_key_ = false;
 };
 

@@ -70,9 +70,13 @@ std::uint64_t estimated_metadata_payload_bytes(const MetadataMap& metadata) noex
 }
 
 MetadataValue read_metadata_value(json::Reader& reader) {
-    reader.begin_object();
-    std::string kind;
-    if (!reader.next_member(kind)) reader.fail("invalid length 0, expected an object with exactly one member");
+    const json::Mark start = reader.mark();
+    const json::Container object = reader.begin_object();
+    std::string_view kind;
+    if (!reader.next_member(object, kind)) {
+        reader.fail_at(start, "invalid length 0, expected an object with exactly one member");
+        return MetadataValue::boolean(false);
+    }
     MetadataValue value = MetadataValue::boolean(false);
     if (kind == "String") {
         value = MetadataValue::string(reader.read_string());
@@ -86,20 +90,26 @@ MetadataValue read_metadata_value(json::Reader& reader) {
         value = MetadataValue::timestamp_millis(reader.read_i64());
     } else {
         reader.unknown_variant(kind, {"String", "Integer", "Float", "Boolean", "TimestampMillis"});
+        return value;
     }
-    std::string extra;
-    if (reader.next_member(extra)) reader.fail("invalid length, expected an object with exactly one member");
+    std::string_view extra;
+    if (reader.next_member(object, extra)) {
+        reader.fail_at(reader.last_name_mark(), "invalid length, expected an object with exactly one member");
+    }
     return value;
 }
 
 MetadataMap read_metadata_map(json::Reader& reader) {
     MetadataMap metadata;
-    reader.begin_object();
-    std::string key;
-    while (reader.next_member(key)) {
-        if (metadata.contains(key)) reader.duplicate_field(key);
-        MetadataValue value = read_metadata_value(reader);
-        metadata.emplace(key, std::move(value));
+    const json::Container object = reader.begin_object();
+    std::string_view key;
+    while (reader.next_member(object, key)) {
+        auto [entry, inserted] = metadata.try_emplace(std::string(key), MetadataValue::boolean(false));
+        if (!inserted) {
+            reader.duplicate_field(key);
+            break;
+        }
+        entry->second = read_metadata_value(reader);
     }
     return metadata;
 }

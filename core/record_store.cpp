@@ -1,7 +1,9 @@
 #include "core/record_store.h"
 #include "core/text.h"
 
-#include <bit>     // std::bit_cast
+#include <bit>       // std::bit_cast
+#include <iterator>  // std::prev
+#include <tuple>     // std::tie
 #include <cmath>   // std::isfinite
 #include <limits>  // std::numeric_limits
 
@@ -24,9 +26,6 @@ std::optional<std::string> check_name(std::string_view text) {
 }
 
 }  // namespace identifiers
-
-namespace {
-}  // namespace
 
 Status RecordValue::validate(const RecordValue& value, const std::string& path) {
     switch (value.kind()) {
@@ -196,6 +195,15 @@ void write_json(json::Writer& writer, const RecordStore& store) {
     writer.end_object();
 }
 
+void write_json(json::Writer& writer, const ChunkIdentity& identity) {
+    writer.begin_object();
+    writer.key("record_id");
+    writer.string(identity.record_id.str());
+    writer.key("chunk_key");
+    writer.string(identity.chunk_key.str());
+    writer.end_object();
+}
+
 void write_json(json::Writer& writer, const PersistedRecordState& state) {
     writer.begin_object();
     writer.key("record_store");
@@ -204,12 +212,7 @@ void write_json(json::Writer& writer, const PersistedRecordState& state) {
     writer.begin_array();
     for (const auto& [identity, chunk_id] : state.chunk_identities) {
         writer.begin_array();
-        writer.begin_object();
-        writer.key("record_id");
-        writer.string(identity.record_id.str());
-        writer.key("chunk_key");
-        writer.string(identity.chunk_key.str());
-        writer.end_object();
+        write_json(writer, identity);
         writer.unsigned_integer(chunk_id);
         writer.end_array();
     }
@@ -220,16 +223,26 @@ void write_json(json::Writer& writer, const PersistedRecordState& state) {
 namespace {
 
 const std::initializer_list<std::string_view> record_value_kinds = {"Null", "Bool", "I64", "F64",
-                                                                        "String", "List", "Map"};
+                                                                    "String", "List", "Map"};
 
-// Reads a map object into `out`, refusing repeated keys.
+// Reads an object of entries into `out`, refusing repeated keys. Stored maps come
+// in key order, so entries are appended at the end while they keep it.
 template <typename Key, typename Value, typename ReadValue>
 void read_map(json::Reader& reader, std::map<Key, Value>& out, ReadValue&& read_value) {
-    reader.begin_object();
-    std::string key;
-    while (reader.next_member(key)) {
-        auto [entry, inserted] = out.try_emplace(Key::from_trusted(key));
-        if (!inserted) reader.duplicate_field(key);
+    const json::Container object = reader.begin_object();
+    std::string_view key;
+    while (reader.next_member(object, key)) {
+        typename std::map<Key, Value>::iterator entry;
+        if (out.empty() || std::prev(out.end())->first.str() < key) {
+            entry = out.emplace_hint(out.end(), Key::from_trusted(std::string(key)), Value{});
+        } else {
+            bool inserted = false;
+            std::tie(entry, inserted) = out.try_emplace(Key::from_trusted(std::string(key)));
+            if (!inserted) {
+                reader.duplicate_field(key);
+                return;
+            }
+        }
         entry->second = read_value(reader);
     }
 }
@@ -238,22 +251,25 @@ void read_map(json::Reader& reader, std::map<Key, Value>& out, ReadValue&& read_
 
 RecordValue read_record_value(json::Reader& reader) {
     if (reader.peek() == json::Reader::Type::String) {
-        const std::size_t at = reader.position();
-        std::string name = reader.read_string();
+        const std::string_view name = reader.read_string_view();
         if (name == "Null") return RecordValue();
         // A known kind written bare lacks its payload; anything else is unknown.
         for (std::string_view kind : record_value_kinds) {
-            if (kind == name) reader.fail_at(at, "invalid type: unit variant, expected newtype variant");
+            if (kind == name) {
+                reader.fail_at(reader.last_name_mark(), "invalid type: unit variant, expected newtype variant");
+                return RecordValue();
+            }
         }
-        reader.fail_at(at, "unknown variant `" + name + "`, expected one of `Null`, `Bool`, `I64`, `F64`, "
-                           "`String`, `List`, `Map`");
+        reader.unknown_variant(name, record_value_kinds);
+        return RecordValue();
     }
-    if (reader.peek() != json::Reader::Type::Object) {
-        reader.fail("invalid type: expected a record value (\"Null\" or an object with one member)");
+    const json::Mark start = reader.mark();
+    const json::Container object = reader.begin_object();
+    std::string_view kind;
+    if (!reader.next_member(object, kind)) {
+        reader.fail_at(start, "invalid length 0, expected an object with exactly one member");
+        return RecordValue();
     }
-    reader.begin_object();
-    std::string kind;
-    if (!reader.next_member(kind)) reader.fail("invalid length 0, expected an object with exactly one member");
     RecordValue value;
     if (kind == "Null") {
         reader.read_null();
@@ -267,8 +283,8 @@ RecordValue read_record_value(json::Reader& reader) {
         value = RecordValue::string(reader.read_string());
     } else if (kind == "List") {
         RecordValue::List items;
-        reader.begin_array();
-        while (reader.next_element()) items.push_back(read_record_value(reader));
+        const json::Container array = reader.begin_array();
+        while (reader.next_element(array)) items.push_back(read_record_value(reader));
         value = RecordValue::list(std::move(items));
     } else if (kind == "Map") {
         RecordValue::Map entries;
@@ -276,113 +292,122 @@ RecordValue read_record_value(json::Reader& reader) {
         value = RecordValue::map(std::move(entries));
     } else {
         reader.unknown_variant(kind, record_value_kinds);
+        return RecordValue();
     }
-    std::string extra;
-    if (reader.next_member(extra)) reader.fail("invalid length, expected an object with exactly one member");
+    std::string_view extra;
+    if (reader.next_member(object, extra)) {
+        reader.fail_at(reader.last_name_mark(), "invalid length, expected an object with exactly one member");
+    }
     return value;
 }
 
 Record read_record(json::Reader& reader) {
     Record record;
     json::MemberSet seen;
-    reader.begin_object();
-    std::string key;
-    while (reader.next_member(key)) {
+    const json::Container object = reader.begin_object();
+    std::string_view key;
+    while (reader.next_member(object, key)) {
         if (key == "id") {
-            seen.see(reader, 0, key);
-            record.id = RecordId::from_trusted(reader.read_string());
+            if (seen.see(reader, 0, key)) record.id = RecordId::from_trusted(reader.read_string());
         } else if (key == "record_type") {
-            seen.see(reader, 1, key);
-            record.record_type = RecordType::from_trusted(reader.read_string());
+            if (seen.see(reader, 1, key)) record.record_type = RecordType::from_trusted(reader.read_string());
         } else if (key == "fields") {
-            seen.see(reader, 2, key);
-            read_map(reader, record.fields, [](json::Reader& r) { return read_record_value(r); });
-        } else if (key == "content") {
-            seen.see(reader, 3, key);
-            if (reader.peek() == json::Reader::Type::Null) {
-                reader.read_null();
-            } else {
-                record.content = reader.read_string();
+            if (seen.see(reader, 2, key)) {
+                read_map(reader, record.fields, [](json::Reader& r) { return read_record_value(r); });
             }
-        } else {
-            reader.skip_value();
+        } else if (key == "content") {
+            if (seen.see(reader, 3, key)) {
+                if (reader.peek() == json::Reader::Type::Null) {
+                    reader.read_null();
+                } else {
+                    record.content = reader.read_string();
+                }
+            }
         }
     }
-    if (!seen.has(0)) reader.missing_field("id");
-    if (!seen.has(1)) reader.missing_field("record_type");
-    if (!seen.has(2)) reader.missing_field("fields");
+    if (!seen.has(0)) reader.missing_field(object, "id");
+    if (!seen.has(1)) reader.missing_field(object, "record_type");
+    if (!seen.has(2)) reader.missing_field(object, "fields");
     return record;
 }
 
 RecordStore read_record_store(json::Reader& reader) {
     RecordStore store;
     json::MemberSet seen;
-    reader.begin_object();
-    std::string key;
-    while (reader.next_member(key)) {
+    const json::Container object = reader.begin_object();
+    std::string_view key;
+    while (reader.next_member(object, key)) {
         if (key == "corpus_id") {
-            seen.see(reader, 0, key);
-            store.corpus_id = CorpusId::from_trusted(reader.read_string());
+            if (seen.see(reader, 0, key)) store.corpus_id = CorpusId::from_trusted(reader.read_string());
         } else if (key == "records") {
-            seen.see(reader, 1, key);
-            read_map(reader, store.records, [](json::Reader& r) { return read_record(r); });
-        } else {
-            reader.skip_value();
+            if (seen.see(reader, 1, key)) {
+                read_map(reader, store.records, [](json::Reader& r) { return read_record(r); });
+            }
         }
     }
-    if (!seen.has(0)) reader.missing_field("corpus_id");
-    if (!seen.has(1)) reader.missing_field("records");
+    if (!seen.has(0)) reader.missing_field(object, "corpus_id");
+    if (!seen.has(1)) reader.missing_field(object, "records");
     return store;
 }
 
 ChunkIdentity read_chunk_identity(json::Reader& reader) {
     ChunkIdentity identity;
     json::MemberSet seen;
-    reader.begin_object();
-    std::string key;
-    while (reader.next_member(key)) {
+    const json::Container object = reader.begin_object();
+    std::string_view key;
+    while (reader.next_member(object, key)) {
         if (key == "record_id") {
-            seen.see(reader, 0, key);
-            identity.record_id = RecordId::from_trusted(reader.read_string());
+            if (seen.see(reader, 0, key)) identity.record_id = RecordId::from_trusted(reader.read_string());
         } else if (key == "chunk_key") {
-            seen.see(reader, 1, key);
-            identity.chunk_key = ChunkKey::from_trusted(reader.read_string());
-        } else {
-            reader.skip_value();
+            if (seen.see(reader, 1, key)) identity.chunk_key = ChunkKey::from_trusted(reader.read_string());
         }
     }
-    if (!seen.has(0)) reader.missing_field("record_id");
-    if (!seen.has(1)) reader.missing_field("chunk_key");
+    if (!seen.has(0)) reader.missing_field(object, "record_id");
+    if (!seen.has(1)) reader.missing_field(object, "chunk_key");
     return identity;
 }
+
+namespace {
+
+void read_chunk_identities(json::Reader& reader, std::vector<std::pair<ChunkIdentity, std::uint64_t>>& out) {
+    const json::Container pairs = reader.begin_array();
+    while (reader.next_element(pairs)) {
+        const json::Mark start = reader.mark();
+        const json::Container pair = reader.begin_array();
+        if (!reader.next_element(pair)) {
+            reader.fail_at(start, "invalid length 0, expected a tuple of size 2");
+            return;
+        }
+        ChunkIdentity identity = read_chunk_identity(reader);
+        if (!reader.next_element(pair)) {
+            reader.fail_at(start, "invalid length 1, expected a tuple of size 2");
+            return;
+        }
+        const std::uint64_t chunk_id = reader.read_u64();
+        if (reader.next_element(pair)) {
+            reader.fail("invalid length, expected a tuple of size 2");
+            return;
+        }
+        out.emplace_back(std::move(identity), chunk_id);
+    }
+}
+
+}  // namespace
 
 PersistedRecordState read_persisted_record_state(json::Reader& reader) {
     PersistedRecordState state;
     json::MemberSet seen;
-    reader.begin_object();
-    std::string key;
-    while (reader.next_member(key)) {
+    const json::Container object = reader.begin_object();
+    std::string_view key;
+    while (reader.next_member(object, key)) {
         if (key == "record_store") {
-            seen.see(reader, 0, key);
-            state.record_store = read_record_store(reader);
+            if (seen.see(reader, 0, key)) state.record_store = read_record_store(reader);
         } else if (key == "chunk_identities") {
-            seen.see(reader, 1, key);
-            reader.begin_array();
-            while (reader.next_element()) {
-                reader.begin_array();
-                if (!reader.next_element()) reader.fail("invalid length 0, expected a tuple of size 2");
-                ChunkIdentity identity = read_chunk_identity(reader);
-                if (!reader.next_element()) reader.fail("invalid length 1, expected a tuple of size 2");
-                const std::uint64_t chunk_id = reader.read_u64();
-                if (reader.next_element()) reader.fail("trailing characters in a tuple of size 2");
-                state.chunk_identities.emplace_back(std::move(identity), chunk_id);
-            }
-        } else {
-            reader.skip_value();
+            if (seen.see(reader, 1, key)) read_chunk_identities(reader, state.chunk_identities);
         }
     }
-    if (!seen.has(0)) reader.missing_field("record_store");
-    if (!seen.has(1)) reader.missing_field("chunk_identities");
+    if (!seen.has(0)) reader.missing_field(object, "record_store");
+    if (!seen.has(1)) reader.missing_field(object, "chunk_identities");
     return state;
 }
 

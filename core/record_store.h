@@ -154,16 +154,19 @@ struct PersistedRecordState {
 void write_json(json::Writer& writer, const RecordValue& value);
 void write_json(json::Writer& writer, const Record& record);
 void write_json(json::Writer& writer, const RecordStore& store);
+void write_json(json::Writer& writer, const ChunkIdentity& identity);
 void write_json(json::Writer& writer, const PersistedRecordState& state);
 /// Compact JSON of `value`, or the writer's error.
 template <typename T>
 Result<std::string, json::WriteError> to_json(const T& value) {
     json::Writer writer;
     write_json(writer, value);
-    if (!writer.ok()) return json::WriteError{writer.error()};
-    return std::move(writer.text());
+    return std::move(writer).finish();
 }
 
+// Readers of the same forms, for use inside `json::parse`. Members not named by the
+// form are skipped; a repeated one, a missing required one or a kind name other
+// than the seven fails.
 RecordValue read_record_value(json::Reader& reader);
 Record read_record(json::Reader& reader);
 RecordStore read_record_store(json::Reader& reader);
