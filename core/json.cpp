@@ -3,8 +3,10 @@
 
 #include <simdjson.h>
 
-#include <charconv>  // std::to_chars
-#include <cmath>     // std::isfinite
+#include <algorithm>  // std::min
+#include <charconv>   // std::from_chars, std::to_chars
+#include <cmath>      // std::isfinite
+#include <limits>     // std::numeric_limits
 
 namespace tessarin::json {
 
@@ -46,6 +48,31 @@ std::size_t scan_number(std::string_view text, bool& complete) {
     }
     complete = true;
     return i;
+}
+
+// The power of ten of a valid JSON number's leading significant digit (0 for 1.5,
+// -3 for 0.002); only its sign is used, so the exponent saturates.
+long long decimal_exponent(std::string_view number) {
+    std::size_t i = number.front() == '-' ? 1 : 0;
+    long long integer_digits = 0, index = 0, first_significant = -1;
+    auto digit = [&](char c) {
+        if (first_significant < 0 && c != '0') first_significant = index;
+        ++index;
+    };
+    for (; i < number.size() && is_digit(number[i]); ++i, ++integer_digits) digit(number[i]);
+    if (i < number.size() && number[i] == '.') {
+        for (++i; i < number.size() && is_digit(number[i]); ++i) digit(number[i]);
+    }
+    if (first_significant < 0) return std::numeric_limits<long long>::min();  // zero
+    long long exponent = 0;
+    if (i < number.size() && (number[i] == 'e' || number[i] == 'E')) {
+        ++i;
+        const bool negative = number[i] == '-';
+        if (number[i] == '+' || number[i] == '-') ++i;
+        for (; i < number.size(); ++i) exponent = std::min<long long>(exponent * 10 + (number[i] - '0'), 1'000'000'000);
+        if (negative) exponent = -exponent;
+    }
+    return integer_digits - 1 - first_significant + exponent;
 }
 
 bool is_json_number(std::string_view text) {
@@ -316,13 +343,14 @@ namespace od = simdjson::ondemand;
 // container last announced.
 class ReaderState {
 public:
-    explicit ReaderState(std::string_view text) : text_(text), padded_(text.data(), text.size()) {}
+    explicit ReaderState(std::string_view text) : text_(text) {}
 
     std::optional<Error> run(void* context, void (*decode)(void*, Reader&)) {
         if (text_.size() > simdjson::SIMDJSON_MAXSIZE_BYTES) {
             record("JSON text larger than 4 GiB is not supported", 0);
             return take_error();
         }
+        padded_ = simdjson::padded_string(text_.data(), text_.size());
         frames_.reserve(16);
         if (auto error = parser_.iterate(padded_).get(document_)) {
             if (error == simdjson::EMPTY) {
@@ -402,7 +430,7 @@ public:
         }
         // "-0" is zero, as it is for any other reader of integers.
         if (trim_right(raw_token()) == "-0") {
-            skip_value();
+            step_over_number(token());
             return 0;
         }
         integer_failure(error, "u64");
@@ -430,8 +458,22 @@ public:
             pending_ = false;
             return value;
         }
-        number_failure(error, "a number", [&](std::string_view number) {
-            return "number " + quoted_token(number) + " is out of range";
+        // simdjson refuses magnitudes it cannot represent; decide here, the same way
+        // whatever its version: below the smallest double is zero, above the largest
+        // is an error.
+        const char* at = token();
+        const std::string_view number = trim_right(raw_token());
+        if ((error == simdjson::NUMBER_ERROR || error == simdjson::NUMBER_OUT_OF_RANGE) && is_json_number(number)) {
+            const auto [end, status] = std::from_chars(number.data(), number.data() + number.size(), value);
+            const bool underflow = status == std::errc::result_out_of_range && decimal_exponent(number) < 0;
+            if (status == std::errc() || underflow) {
+                if (underflow) value = number.front() == '-' ? -0.0 : 0.0;
+                step_over_number(at);
+                return value;
+            }
+        }
+        number_failure(error, "a number", [&](std::string_view text) {
+            return "number " + quoted_token(text) + " is out of range";
         });
         return 0;
     }
@@ -510,6 +552,12 @@ public:
             locate(simdjson::NUMBER_ERROR, offset(at));
             return;
         }
+        step_over_number(at);
+    }
+
+    // Marks a number as read without converting it; simdjson steps over the token
+    // when the container moves on (a top-level one is checked by `finish`).
+    void step_over_number(const char* at) {
         if (at_root_) skipped_root_number_ = at;
         pending_ = false;
     }
