@@ -290,7 +290,7 @@ void Bm25Index::deactivate_terms(std::uint64_t chunk_id, const std::vector<std::
     if (found == chunks_.end() || !found->second.active) return;
     found->second.active = false;
     --active_count_;
-    total_length_ -= std::min(total_length_, found->second.length);
+    if (found->second.has_length) total_length_ -= std::min(total_length_, found->second.length);
     auto drop = [&](TermPostings& term) {
         auto at = std::lower_bound(term.postings.begin(), term.postings.end(), chunk_id,
                                    [](const Posting& p, std::uint64_t id) { return p.chunk_id < id; });
@@ -370,7 +370,7 @@ std::vector<Bm25Hit> Bm25Index::search_with_limit(std::string_view query, bool a
         std::uint32_t match_count = 0;
         const std::size_t first_match = matches.size();
         auto state = chunks_.find(chunk_id);
-        const bool eligible = state != chunks_.end() && state->second.active &&
+        const bool eligible = state != chunks_.end() && state->second.active && state->second.has_length &&
                               (candidates == nullptr || candidates->contains(chunk_id));
         const float dl = eligible ? static_cast<float>(state->second.length) : 0.0f;
         for (Cursor& cursor : cursors) {  // in query-term order
@@ -426,7 +426,7 @@ PersistedBm25Index Bm25Index::to_persisted() const {
         for (const Posting& posting : term.postings) postings.emplace(posting.chunk_id, posting.term_frequency);
     }
     for (const auto& [chunk_id, state] : chunks_) {
-        persisted.chunk_lengths.emplace(chunk_id, state.length);
+        if (state.has_length) persisted.chunk_lengths.emplace(chunk_id, state.length);
         if (state.active) persisted.active_chunks.insert(chunk_id);
     }
     return persisted;
@@ -439,8 +439,9 @@ Bm25Index Bm25Index::from_persisted(Bm25Config config, const PersistedBm25Index&
         index.chunks_.emplace(chunk_id, ChunkState{length, active});
         if (active) index.total_length_ += length;
     }
-    // An active chunk without a recorded length still counts as active.
-    for (std::uint64_t chunk_id : persisted.active_chunks) index.chunks_.try_emplace(chunk_id, ChunkState{0, true});
+    for (std::uint64_t chunk_id : persisted.active_chunks) {
+        index.chunks_.try_emplace(chunk_id, ChunkState{0, true, false});
+    }
     index.active_count_ = persisted.active_chunks.size();
     for (const auto& [text, postings] : persisted.postings) {
         if (postings.empty()) continue;
@@ -460,7 +461,9 @@ std::uint64_t Bm25Index::estimated_payload_bytes() const noexcept {
     for (const auto& [text, term] : terms_) {
         total = saturating_add(total, saturating_add(text.size(), saturating_add(16 * term.postings.size(), 8)));
     }
-    total = saturating_add(total, 16 * chunks_.size());
+    std::uint64_t lengths = 0;
+    for (const auto& [chunk_id, state] : chunks_) lengths += state.has_length ? 1 : 0;
+    total = saturating_add(total, saturating_mul(lengths, 16));
     return saturating_add(total, 8 * active_count_);
 }
 

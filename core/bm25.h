@@ -97,6 +97,9 @@ private:
     struct ChunkState {
         std::size_t length = 0;
         bool active = false;
+        // False only for an active chunk a persisted form listed without a length:
+        // it counts as active but is never scored and no length is invented for it.
+        bool has_length = true;
     };
     struct TermHash {
         using is_transparent = void;

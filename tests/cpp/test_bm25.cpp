@@ -218,6 +218,15 @@ TEST(Bm25, PersistedFormRoundTrips) {
     EXPECT_EQ(back.to_persisted(), persisted);
     EXPECT_EQ(back.total_length(), 3u);
     EXPECT_EQ(back.search_with_limit("a z c", false, 0, nullptr).size(), 1u);
+    // An active chunk listed without a length counts but is never scored, and no
+    // length is made up for it.
+    PersistedBm25Index odd = persisted;
+    odd.active_chunks.insert(9);
+    odd.postings["a"].emplace(9, 1);
+    Bm25Index lenient = Bm25Index::from_persisted({}, odd);
+    EXPECT_EQ(lenient.to_persisted(), odd);
+    EXPECT_EQ(lenient.active_chunk_count(), 3u);
+    for (const Bm25Hit& hit : lenient.search_with_limit("a", false, 0, nullptr)) EXPECT_NE(hit.chunk_id, 9u);
     // 5 terms (a b c z): bytes + 16 per posting + 8, then lengths and active chunks.
     EXPECT_EQ(index.estimated_payload_bytes(), (1 + 32 + 8) + (1 + 16 + 8) + (1 + 16 + 8) + (1 + 16 + 8) + 16 * 4 + 8 * 2);
 }
