@@ -33,9 +33,9 @@ void ChunkOffsetTable::clear() noexcept {
     length_ = 0;
 }
 
-std::uint64_t CorpusIndex::dense_id_limit() const noexcept {
+std::uint64_t CorpusIndex::dense_id_limit(std::size_t chunk_count) noexcept {
     // Generous for counters (ids near the chunk count), bounded for hostile ids.
-    return saturating_add(saturating_mul(chunks.size(), 4), std::uint64_t{1} << 20);
+    return saturating_add(saturating_mul(chunk_count, 4), std::uint64_t{1} << 20);
 }
 
 const StoredChunk* CorpusIndex::chunk(std::uint64_t chunk_id) const noexcept {

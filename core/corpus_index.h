@@ -54,8 +54,9 @@ struct CorpusIndex {
     std::uint64_t next_chunk_id = 0;
     std::map<std::string, std::uint64_t, std::less<>> record_generations;
 
-    /// Ids below this grow the dense offset table.
-    std::uint64_t dense_id_limit() const noexcept;
+    /// Ids below this grow the dense offset table of `chunk_count` chunks.
+    static std::uint64_t dense_id_limit(std::size_t chunk_count) noexcept;
+    std::uint64_t dense_id_limit() const noexcept { return dense_id_limit(chunks.size()); }
     /// The chunk carrying `chunk_id`, deleted or not.
     const StoredChunk* chunk(std::uint64_t chunk_id) const noexcept;
 

@@ -165,8 +165,9 @@ Result<std::vector<std::uint64_t>> ExactVectorIndex::upsert_record(Record record
     }
     if (live.empty()) live_offsets_by_document_.erase(id);
     corpus_.record_generations.insert_or_assign(id, generation);
-    auto stored = RecordStore::upsert(corpus_.record_store, std::move(record));
-    (void)stored;  // validated above, so it cannot fail
+    // Validated in the first step, so it is stored directly.
+    RecordId key = record.id;
+    corpus_.record_store.records.insert_or_assign(std::move(key), std::move(record));
     corpus_.generation = saturating_add(corpus_.generation, 1);
     return chunk_ids;
 }
@@ -346,7 +347,7 @@ Result<CompactionReport> ExactVectorIndex::compact() {
     if (retrieval_.bm25) bm25.emplace(retrieval_.bm25->config());
     std::unordered_map<std::string, std::vector<std::size_t>> live;
     std::vector<std::size_t> active(chunks.size());
-    const std::uint64_t limit = saturating_add(saturating_mul(chunks.size(), 4), std::uint64_t{1} << 20);
+    const std::uint64_t limit = CorpusIndex::dense_id_limit(chunks.size());
     for (std::size_t i = 0; i < chunks.size(); ++i) {
         const StoredChunk& stored = chunks[i];
         offsets.set(stored.chunk_id, i, limit);

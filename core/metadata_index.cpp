@@ -175,22 +175,22 @@ std::uint64_t total_order_key(double x) {
 // pairwise unions when a range or an `$in` spans many keys.
 class UnionBuilder {
 public:
+    /// `set` must outlive `build()`; empty sets are skipped.
     void add(const OffsetSet& set) {
-        if (sets_ == 0) first_ = &set;
-        ++sets_;
-        set.for_each([&](std::size_t offset) { offsets_.push_back(offset); });
+        if (!set.empty()) sets_.push_back(&set);
     }
-    OffsetSet build() {
-        if (sets_ == 1) return *first_;
-        std::sort(offsets_.begin(), offsets_.end());
-        offsets_.erase(std::unique(offsets_.begin(), offsets_.end()), offsets_.end());
-        return OffsetSet::from_sorted(offsets_);
+    OffsetSet build() const {
+        if (sets_.empty()) return {};
+        if (sets_.size() == 1) return *sets_.front();
+        std::vector<std::size_t> offsets;
+        for (const OffsetSet* set : sets_) set->for_each([&](std::size_t offset) { offsets.push_back(offset); });
+        std::sort(offsets.begin(), offsets.end());
+        offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+        return OffsetSet::from_sorted(offsets);
     }
 
 private:
-    std::vector<std::size_t> offsets_;
-    const OffsetSet* first_ = nullptr;
-    std::size_t sets_ = 0;
+    std::vector<const OffsetSet*> sets_;
 };
 
 std::uint64_t saturating_mul8(std::uint64_t a) noexcept { return saturating_mul(a, 8); }
@@ -260,13 +260,18 @@ void MetadataFilterIndex::remove(std::size_t offset, const MetadataMap& metadata
     }
 }
 
-OffsetSet MetadataFilterIndex::equals_set(std::string_view field, const MetadataValue& value) const {
+const OffsetSet* MetadataFilterIndex::find_equals(std::string_view field, const MetadataValue& value) const {
     auto key = indexed_value(value);
-    if (!key) return {};
+    if (!key) return nullptr;
     auto found = fields_.find(field);
-    if (found == fields_.end()) return {};
+    if (found == fields_.end()) return nullptr;
     auto entry = found->second.values.find(*key);
-    return entry == found->second.values.end() ? OffsetSet{} : entry->second;
+    return entry == found->second.values.end() ? nullptr : &entry->second;
+}
+
+OffsetSet MetadataFilterIndex::equals_set(std::string_view field, const MetadataValue& value) const {
+    const OffsetSet* set = find_equals(field, value);
+    return set == nullptr ? OffsetSet{} : *set;
 }
 
 Result<std::optional<OffsetSet>> MetadataFilterIndex::range_candidates(const filters::Range& range) const {
@@ -314,12 +319,9 @@ Result<std::optional<OffsetSet>> MetadataFilterIndex::candidate_set(const Filter
         }
         case FilterKind::In: {
             const auto& node = std::get<filters::In>(filter.node);
-            std::vector<OffsetSet> sets;
-            sets.reserve(node.values.size());
             UnionBuilder candidates;
             for (const MetadataValue& value : node.values) {
-                sets.push_back(equals_set(node.field, value));
-                candidates.add(sets.back());
+                if (const OffsetSet* set = find_equals(node.field, value)) candidates.add(*set);
             }
             return Candidates{candidates.build()};
         }

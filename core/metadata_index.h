@@ -107,6 +107,8 @@ private:
     };
 
     static std::optional<IndexedValue> indexed_value(const MetadataValue& value);
+    /// The index's own set for (field, value), or null when there is none.
+    const OffsetSet* find_equals(std::string_view field, const MetadataValue& value) const;
     Result<std::optional<OffsetSet>> range_candidates(const filters::Range& range) const;
 
     OffsetSet all_;
