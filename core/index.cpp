@@ -43,13 +43,14 @@ public:
             std::pop_heap(heap_.begin(), heap_.end(), better);
             heap_.back() = candidate;
             std::push_heap(heap_.begin(), heap_.end(), better);
+        } else {
+            return;
         }
+        if (heap_.size() == limit_) entry_key_ = f32_total_order_key(heap_.front().score);
     }
     /// False when a score cannot enter however its chunk id compares, so the
-    /// caller need not look the chunk up.
-    bool could_enter(float score) const noexcept {
-        return heap_.size() < limit_ || (limit_ > 0 && f32_total_order_key(score) >= f32_total_order_key(heap_.front().score));
-    }
+    /// caller need not look the chunk up. One comparison: this runs once per row.
+    bool could_enter(float score) const noexcept { return f32_total_order_key(score) >= entry_key_; }
     std::vector<Candidate> take_sorted() {
         std::sort(heap_.begin(), heap_.end(), better);
         return std::move(heap_);
@@ -58,6 +59,8 @@ public:
 private:
     std::size_t limit_;
     std::vector<Candidate> heap_;
+    // The key a score needs to reach once the heap is full; below every key until then.
+    std::int32_t entry_key_ = std::numeric_limits<std::int32_t>::min();
 };
 
 }  // namespace

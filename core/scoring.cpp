@@ -6,6 +6,7 @@
 #include <algorithm>  // std::min, std::max_element
 #include <bit>        // std::endian, std::bit_cast
 #include <cmath>      // std::fmax, std::fabs, std::isfinite, std::isnan, std::round, std::sqrt
+#include <cstdlib>    // std::aligned_alloc, std::malloc, std::free
 #include <cstring>    // std::memcpy
 #include <limits>     // std::numeric_limits
 #include <string>     // std::to_string
@@ -13,7 +14,31 @@
 
 #include "core/dot_i8.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>  // madvise
+#endif
+
 namespace tessarin {
+
+namespace detail {
+
+void* allocate_rows(std::size_t bytes) noexcept {
+    constexpr std::size_t huge_page = std::size_t{2} << 20;
+    // Below a few huge pages the alignment would waste more than it saves.
+    if (bytes < 2 * huge_page) return std::malloc(bytes == 0 ? 1 : bytes);
+    if (bytes > static_cast<std::size_t>(-1) - huge_page) return nullptr;
+    const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
+    void* p = std::aligned_alloc(huge_page, rounded);
+#if defined(MADV_HUGEPAGE)
+    // Only advice: where huge pages are off or unavailable the memory works as usual.
+    if (p != nullptr) (void)madvise(p, rounded, MADV_HUGEPAGE);
+#endif
+    return p;
+}
+
+void release_rows(void* p) noexcept { std::free(p); }
+
+}  // namespace detail
 namespace {
 
 TessarinError binary_quantized_unsupported() {
@@ -253,8 +278,21 @@ void score_i8_rows(const EncodedQuery::I8ScalarQuantized& query,
         const std::size_t count = std::min(block, out.size() - done);
         dot_rows(query.codes.data(), store.codes.data(), dimension, rows.rows ? rows.rows + done : nullptr,
                  rows.first + done, count, dots);
-        for (std::size_t i = 0; i < count; ++i) {
-            out[done + i] = i8_score(store.scales[rows[done + i]], static_cast<float>(dots[i]), query.scale);
+        // Plain pointers: through the vectors GCC must assume `out` may alias the
+        // scales and will not vectorize the contiguous case.
+        float* const scored = out.data() + done;
+        const float* const scales = store.scales.data();
+        const float query_scale = query.scale;
+        if (rows.rows) {
+            const std::size_t* const listed = rows.rows + done;
+            for (std::size_t i = 0; i < count; ++i) {
+                scored[i] = i8_score(scales[listed[i]], static_cast<float>(dots[i]), query_scale);
+            }
+        } else {
+            const float* const run = scales + rows.first + done;
+            for (std::size_t i = 0; i < count; ++i) {
+                scored[i] = i8_score(run[i], static_cast<float>(dots[i]), query_scale);
+            }
         }
     }
 }
@@ -320,8 +358,8 @@ bool score_checked(const EncodedVectorStore::Variant& store, const EncodedQuery:
 // ---- Payload bytes ---------------------------------------------------------------
 
 // Appends values as little-endian bytes.
-template <typename T>
-void append_le(std::vector<std::uint8_t>& out, const std::vector<T>& values) {
+template <typename T, typename A>
+void append_le(std::vector<std::uint8_t>& out, const std::vector<T, A>& values) {
     const std::size_t at = out.size();
     out.resize(at + values.size() * sizeof(T));
     if constexpr (std::endian::native == std::endian::little || sizeof(T) == 1) {
@@ -337,8 +375,8 @@ void append_le(std::vector<std::uint8_t>& out, const std::vector<T>& values) {
 }
 
 template <typename T>
-std::vector<T> read_le(const std::uint8_t* p, std::size_t count) {
-    std::vector<T> values(count);
+RowVector<T> read_le(const std::uint8_t* p, std::size_t count) {
+    RowVector<T> values(count);
     if constexpr (std::endian::native == std::endian::little || sizeof(T) == 1) {
         if (count != 0) std::memcpy(values.data(), p, count * sizeof(T));
     } else {
@@ -353,14 +391,14 @@ std::vector<T> read_le(const std::uint8_t* p, std::size_t count) {
 }
 
 template <typename T>
-void append_row(std::vector<T>& to, const std::vector<T>& from, std::size_t row, std::size_t dimension) {
+void append_row(RowVector<T>& to, const RowVector<T>& from, std::size_t row, std::size_t dimension) {
     const auto first = from.begin() + static_cast<std::ptrdiff_t>(row * dimension);
     to.insert(to.end(), first, first + static_cast<std::ptrdiff_t>(dimension));
 }
 
 // Reserves only what a vector can hold; larger requests are hints that cannot be met.
 template <typename T>
-void reserve_more(std::vector<T>& v, std::size_t more) {
+void reserve_more(RowVector<T>& v, std::size_t more) {
     std::size_t total = 0;
     if (__builtin_add_overflow(v.size(), more, &total) || total > v.max_size()) return;
     if (total <= v.capacity()) return;

@@ -11,6 +11,7 @@
 
 #include <cstddef>   // std::size_t
 #include <cstdint>   // std::uint8_t, std::uint16_t, std::int8_t, std::uint64_t
+#include <new>       // std::bad_alloc
 #include <optional>  // std::optional
 #include <span>      // std::span
 #include <variant>   // std::variant
@@ -20,6 +21,35 @@
 #include "core/types.h"
 
 namespace tessarin {
+
+namespace detail {
+void* allocate_rows(std::size_t bytes) noexcept;
+void release_rows(void* p) noexcept;
+}  // namespace detail
+
+/// @brief Allocates the stores' row arrays. A scan streams through hundreds of
+/// megabytes; on 4 KiB pages the hardware prefetcher stops at every page boundary
+/// and the TLB misses on every page, so large arrays are aligned to 2 MiB and
+/// advised to use huge pages before their first touch.
+template <typename T>
+struct RowAllocator {
+    using value_type = T;
+    RowAllocator() noexcept = default;
+    template <typename U>
+    RowAllocator(const RowAllocator<U>&) noexcept {}  // NOLINT: rebinding
+    T* allocate(std::size_t n) {
+        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+        void* p = detail::allocate_rows(n * sizeof(T));
+        if (p == nullptr) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t) noexcept { detail::release_rows(p); }
+    friend bool operator==(const RowAllocator&, const RowAllocator&) noexcept { return true; }
+};
+
+/// A store's flat array of elements.
+template <typename T>
+using RowVector = std::vector<T, RowAllocator<T>>;
 
 /// @brief A query brought into the encoding of the rows it is compared with.
 class EncodedQuery {
@@ -68,17 +98,17 @@ std::uint16_t encode_bf16(float value) noexcept;
 class EncodedVectorStore {
 public:
     struct F32 {
-        std::vector<float> values;
+        RowVector<float> values;
     };
     struct F16 {
-        std::vector<std::uint16_t> bits;
+        RowVector<std::uint16_t> bits;
     };
     struct BF16 {
-        std::vector<std::uint16_t> bits;
+        RowVector<std::uint16_t> bits;
     };
     struct I8ScalarQuantized {
-        std::vector<std::int8_t> codes;  ///< d per row
-        std::vector<float> scales;       ///< one per row
+        RowVector<std::int8_t> codes;  ///< d per row
+        RowVector<float> scales;       ///< one per row
     };
     using Variant = std::variant<F32, F16, BF16, I8ScalarQuantized>;
 
