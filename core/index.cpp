@@ -1,8 +1,12 @@
 #include "core/index.h"
 
-#include <algorithm>  // std::push_heap, std::pop_heap, std::sort
-#include <bit>        // std::bit_cast
-#include <set>        // std::set
+#include <algorithm>      // std::push_heap, std::pop_heap, std::sort
+#include <bit>            // std::bit_cast
+#include <cmath>          // std::isfinite, std::fmin, std::fmax
+#include <limits>         // std::numeric_limits
+#include <map>            // std::map
+#include <set>            // std::set
+#include <unordered_set>  // std::unordered_set
 
 #include "core/text.h"
 
@@ -69,6 +73,96 @@ bool compare_scores(float score_a, std::uint64_t id_a, float score_b, std::uint6
     const auto ka = f32_total_order_key(score_a), kb = f32_total_order_key(score_b);
     if (ka != kb) return ka > kb;
     return id_a < id_b;
+}
+
+Status validate_hybrid_fusion(const HybridFusion& fusion) {
+    if (const auto* rrf = std::get_if<fusions::ReciprocalRank>(&fusion)) {
+        // Written so that NaN fails too; -0.0 is not greater than zero.
+        if (!(std::isfinite(rrf->rrf_k) && rrf->rrf_k > 0.0f)) {
+            return errors::InvalidFormat{"rrf_k must be finite and greater than zero"};
+        }
+        return {};
+    }
+    const auto& weighted = std::get<fusions::Weighted>(fusion);
+    if (!(std::isfinite(weighted.vector_weight) && weighted.vector_weight >= 0.0f)) {
+        return errors::InvalidFormat{"vector_weight must be finite and non-negative"};
+    }
+    if (!(std::isfinite(weighted.keyword_weight) && weighted.keyword_weight >= 0.0f)) {
+        return errors::InvalidFormat{"keyword_weight must be finite and non-negative"};
+    }
+    if (weighted.vector_weight == 0.0f && weighted.keyword_weight == 0.0f) {
+        return errors::InvalidFormat{"at least one hybrid fusion weight must be greater than zero"};
+    }
+    return {};
+}
+
+namespace {
+
+// Min-max normalisation of one side: finite scores only; a range too small to
+// divide by (all equal, or one score) makes every present score 1.
+template <typename Score, typename Normalized>
+void normalize_side(std::vector<HybridCandidate>& candidates, Score score_of, Normalized normalized_of) {
+    float low = std::numeric_limits<float>::infinity();
+    float high = -std::numeric_limits<float>::infinity();
+    bool any = false;
+    for (const HybridCandidate& candidate : candidates) {
+        const std::optional<float>& score = score_of(candidate);
+        if (!score || !std::isfinite(*score)) continue;
+        low = std::fmin(low, *score);
+        high = std::fmax(high, *score);
+        any = true;
+    }
+    if (!any) return;
+    const float range = high - low;
+    constexpr float smallest_range = 0x1p-23f;
+    for (HybridCandidate& candidate : candidates) {
+        const std::optional<float>& score = score_of(candidate);
+        if (!score || !std::isfinite(*score)) continue;
+        normalized_of(candidate) = range > smallest_range ? (*score - low) / range : 1.0f;
+    }
+}
+
+}  // namespace
+
+Status score_hybrid_candidates(std::vector<HybridCandidate>& candidates, const HybridFusion& fusion) {
+    if (auto valid = validate_hybrid_fusion(fusion); !valid) return valid;
+    if (const auto* weighted = std::get_if<fusions::Weighted>(&fusion)) {
+        normalize_side(
+            candidates, [](const HybridCandidate& c) -> const std::optional<float>& { return c.vector_score; },
+            [](HybridCandidate& c) -> std::optional<float>& { return c.normalized_vector_score; });
+        normalize_side(
+            candidates, [](const HybridCandidate& c) -> const std::optional<float>& { return c.keyword_score; },
+            [](HybridCandidate& c) -> std::optional<float>& { return c.normalized_keyword_score; });
+        for (HybridCandidate& candidate : candidates) {
+            const float vector_part = weighted->vector_weight * candidate.normalized_vector_score.value_or(0.0f);
+            const float keyword_part = weighted->keyword_weight * candidate.normalized_keyword_score.value_or(0.0f);
+            candidate.fused_score = vector_part + keyword_part;
+        }
+        return {};
+    }
+    const float k = std::get<fusions::ReciprocalRank>(fusion).rrf_k;
+    for (HybridCandidate& candidate : candidates) {
+        candidate.normalized_vector_score.reset();
+        candidate.normalized_keyword_score.reset();
+        const float v = candidate.vector_rank ? 1.0f / (k + static_cast<float>(*candidate.vector_rank)) : 0.0f;
+        const float w = candidate.keyword_rank ? 1.0f / (k + static_cast<float>(*candidate.keyword_rank)) : 0.0f;
+        candidate.fused_score = v + w;
+    }
+    return {};
+}
+
+bool compare_hybrid_candidates(const HybridCandidate& a, const HybridCandidate& b) noexcept {
+    const auto ka = f32_total_order_key(a.fused_score), kb = f32_total_order_key(b.fused_score);
+    if (ka != kb) return ka > kb;
+    // Present ranks first, then the smaller.
+    auto rank_before = [](const std::optional<std::size_t>& x, const std::optional<std::size_t>& y) -> int {
+        if (x.has_value() != y.has_value()) return x.has_value() ? -1 : 1;
+        if (!x || *x == *y) return 0;
+        return *x < *y ? -1 : 1;
+    };
+    if (const int order = rank_before(a.vector_rank, b.vector_rank); order != 0) return order < 0;
+    if (const int order = rank_before(a.keyword_rank, b.keyword_rank); order != 0) return order < 0;
+    return a.chunk_id < b.chunk_id;
 }
 
 std::uint64_t IndexSizeEstimate::total() const noexcept {
@@ -296,6 +390,114 @@ Result<std::vector<SearchHit>> ExactVectorIndex::search_vector_candidates(std::s
         if (candidate.offset >= chunks.size()) continue;
         hits.push_back(SearchHit{chunks[candidate.offset].document_id, candidate.chunk_id, candidate.score,
                                  candidate.score});
+    }
+    return hits;
+}
+
+Result<std::vector<KeywordHit>> ExactVectorIndex::keyword_search(const KeywordQuery& query) const {
+    return keyword_search_candidates(query.text, query.limit, query.filter);
+}
+
+Result<std::vector<KeywordHit>> ExactVectorIndex::keyword_search_candidates(std::string_view text, std::size_t limit,
+                                                                            const std::optional<Filter>& filter) const {
+    if (limit == 0) return std::vector<KeywordHit>{};
+    const auto& chunks = corpus_.chunks;
+    std::optional<std::unordered_set<std::uint64_t>> candidate_ids;
+    if (filter) {
+        auto candidates = retrieval_.metadata_index.candidate_set(*filter);
+        if (!candidates) return std::move(candidates).error();
+        if (const auto& offsets = candidates.value()) {
+            candidate_ids.emplace();
+            candidate_ids->reserve(offsets->size());
+            offsets->for_each([&](std::size_t offset) {
+                if (offset < chunks.size() && !chunks[offset].deleted) candidate_ids->insert(chunks[offset].chunk_id);
+            });
+            if (candidate_ids->empty()) return std::vector<KeywordHit>{};
+        }
+    }
+    auto bm25 = retrieval_.require_bm25();
+    if (!bm25) return std::move(bm25).error();
+
+    // A filter the metadata index cannot narrow is applied below, hit by hit, so
+    // BM25 must hand over every hit: limiting first could leave too few matches.
+    const bool apply_limit = !filter || candidate_ids.has_value();
+    std::vector<Bm25Hit> ranked = bm25.value()->search_with_limit(text, apply_limit, limit,
+                                                                  candidate_ids ? &*candidate_ids : nullptr);
+    std::vector<KeywordHit> hits;
+    for (Bm25Hit& hit : ranked) {
+        const auto offset = corpus_.chunk_offsets.get(hit.chunk_id);
+        if (!offset || *offset >= chunks.size() || chunks[*offset].deleted) continue;
+        const StoredChunk& chunk = chunks[*offset];
+        if (filter) {
+            auto matched = matches(*filter, chunk.metadata);
+            if (!matched) return std::move(matched).error();
+            if (!matched.value()) continue;
+        }
+        hits.push_back(KeywordHit{chunk.document_id, hit.chunk_id, hit.score, std::move(hit.matched_terms)});
+        if (hits.size() == limit) break;
+    }
+    return hits;
+}
+
+Result<std::vector<HybridHit>> ExactVectorIndex::hybrid_search(const HybridQuery& query) const {
+    const auto* weighted = std::get_if<fusions::Weighted>(&query.fusion);
+    const bool vector_side = !weighted || weighted->vector_weight > 0.0f;
+    const bool keyword_side = !weighted || weighted->keyword_weight > 0.0f;
+    if (vector_side && query.embedding.size() != retrieval_.dimension) {
+        return errors::DimensionMismatch{retrieval_.dimension, query.embedding.size()};
+    }
+    if (query.limit == 0) return std::vector<HybridHit>{};
+    if (auto valid = validate_hybrid_fusion(query.fusion); !valid) return std::move(valid).error();
+
+    std::vector<SearchHit> vector_hits;
+    if (vector_side) {
+        auto found = search_vector_candidates(query.embedding, query.vector_candidates, query.filter);
+        if (!found) return std::move(found).error();
+        vector_hits = std::move(found).value();
+    }
+    std::vector<KeywordHit> keyword_hits;
+    if (keyword_side) {
+        auto found = keyword_search_candidates(query.text, query.keyword_candidates, query.filter);
+        if (!found) return std::move(found).error();
+        keyword_hits = std::move(found).value();
+    }
+
+    std::map<std::uint64_t, HybridCandidate> merged;
+    for (std::size_t i = 0; i < vector_hits.size(); ++i) {
+        SearchHit& hit = vector_hits[i];
+        HybridCandidate& candidate = merged[hit.chunk_id];
+        candidate.chunk_id = hit.chunk_id;
+        candidate.document_id = std::move(hit.document_id);
+        candidate.vector_score = hit.score;
+        candidate.vector_rank = i + 1;
+    }
+    for (std::size_t i = 0; i < keyword_hits.size(); ++i) {
+        KeywordHit& hit = keyword_hits[i];
+        HybridCandidate& candidate = merged[hit.chunk_id];
+        candidate.chunk_id = hit.chunk_id;
+        candidate.document_id = std::move(hit.document_id);
+        candidate.keyword_score = hit.score;
+        candidate.keyword_rank = i + 1;
+        candidate.matched_terms = std::move(hit.matched_terms);
+    }
+    std::vector<HybridCandidate> candidates;
+    candidates.reserve(merged.size());
+    for (auto& [chunk_id, candidate] : merged) candidates.push_back(std::move(candidate));
+    if (auto scored = score_hybrid_candidates(candidates, query.fusion); !scored) return std::move(scored).error();
+    std::sort(candidates.begin(), candidates.end(), compare_hybrid_candidates);
+
+    std::vector<HybridHit> hits;
+    const auto& chunks = corpus_.chunks;
+    for (std::size_t i = 0; i < candidates.size() && i < query.limit; ++i) {
+        HybridCandidate& candidate = candidates[i];
+        // A chunk gone stale between the lists and here is dropped, not replaced.
+        const auto offset = corpus_.chunk_offsets.get(candidate.chunk_id);
+        if (!offset || *offset >= chunks.size() || chunks[*offset].deleted) continue;
+        hits.push_back(HybridHit{std::move(candidate.document_id), candidate.chunk_id, candidate.fused_score,
+                                 candidate.vector_score, candidate.keyword_score,
+                                 HybridTrace{candidate.vector_rank, candidate.keyword_rank,
+                                             candidate.normalized_vector_score, candidate.normalized_keyword_score,
+                                             std::move(candidate.matched_terms), query.fusion}});
     }
     return hits;
 }

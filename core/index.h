@@ -11,6 +11,7 @@
 #include <optional>       // std::optional
 #include <span>           // std::span
 #include <string>         // std::string
+#include <string_view>    // std::string_view
 #include <unordered_map>  // std::unordered_map
 #include <vector>         // std::vector
 
@@ -46,6 +47,28 @@ struct IndexSizeEstimate {
 /// Higher score first by the IEEE total order, then the smaller chunk id.
 bool compare_scores(float score_a, std::uint64_t id_a, float score_b, std::uint64_t id_b) noexcept;
 
+/// One chunk found by either side of a hybrid search, while the two lists are fused.
+struct HybridCandidate {
+    std::uint64_t chunk_id = 0;
+    std::string document_id;
+    std::optional<std::size_t> vector_rank;   ///< 1-based
+    std::optional<std::size_t> keyword_rank;  ///< 1-based
+    std::optional<float> vector_score;
+    std::optional<float> keyword_score;
+    std::vector<std::string> matched_terms;
+    std::optional<float> normalized_vector_score;
+    std::optional<float> normalized_keyword_score;
+    float fused_score = 0.0f;
+};
+
+/// `InvalidFormat` naming the first fusion setting out of range.
+Status validate_hybrid_fusion(const HybridFusion& fusion);
+/// Fills the normalised and fused scores in place (validating the fusion first).
+Status score_hybrid_candidates(std::vector<HybridCandidate>& candidates, const HybridFusion& fusion);
+/// The order of the fused list: higher fused score (IEEE total order), then a
+/// present and smaller vector rank, then keyword rank, then the smaller chunk id.
+bool compare_hybrid_candidates(const HybridCandidate& a, const HybridCandidate& b) noexcept;
+
 /// @brief The central in-memory index.
 class ExactVectorIndex {
 public:
@@ -68,6 +91,13 @@ public:
     Result<std::vector<SearchHit>> search(const SearchQuery& query) const;
     Result<std::vector<SearchHit>> search_vector_candidates(std::span<const float> embedding, std::size_t limit,
                                                             const std::optional<Filter>& filter) const;
+
+    Result<std::vector<KeywordHit>> keyword_search(const KeywordQuery& query) const;
+    /// BM25 hits over live chunks matching `filter`, best first, at most `limit`.
+    Result<std::vector<KeywordHit>> keyword_search_candidates(std::string_view text, std::size_t limit,
+                                                              const std::optional<Filter>& filter) const;
+    /// A vector and a keyword candidate list fused into one ranking.
+    Result<std::vector<HybridHit>> hybrid_search(const HybridQuery& query) const;
 
     /// Tombstones the document's live chunks; returns how many.
     std::size_t delete_document(const std::string& document_id);

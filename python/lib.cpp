@@ -139,6 +139,12 @@ nb::dict chunk_fields(const StoredChunk& chunk, std::uint64_t chunk_id, const st
     return entry;
 }
 
+nb::list string_list(const std::vector<std::string>& values) {
+    nb::list list;
+    for (const std::string& value : values) list.append(nb::str(value.data(), value.size()));
+    return list;
+}
+
 nb::list index_search(PyIndex& self, nb::handle embedding_arg, nb::handle limit_arg, nb::handle where_arg) {
     SharedBorrow borrow(self.flag);
     const std::vector<float> embedding = to_embedding(embedding_arg, "embedding");
@@ -158,6 +164,84 @@ nb::list index_search(PyIndex& self, nb::handle embedding_arg, nb::handle limit_
         nb::dict trace;
         trace["vector_score"] = nb::float_(static_cast<double>(hit.vector_score));
         entry["trace"] = std::move(trace);
+        result.append(std::move(entry));
+    }
+    return result;
+}
+
+nb::list index_keyword_search(PyIndex& self, nb::handle text_arg, nb::handle limit_arg, nb::handle where_arg) {
+    SharedBorrow borrow(self.flag);
+    const std::string_view text = to_text(text_arg, "text");
+    const std::uint64_t limit = to_count(limit_arg, "limit");
+    const std::optional<Filter> filter = parse_optional_filter(where_arg);
+    auto hits = unwrap(without_gil([&] {
+        return self.index.keyword_search_candidates(text, static_cast<std::size_t>(limit), filter);
+    }));
+    nb::list result;
+    for (const KeywordHit& hit : hits) {
+        const StoredChunk* chunk = self.index.chunk(hit.chunk_id);
+        if (chunk == nullptr) {
+            raise(exception_class(ExceptionClass::TessarinError), "keyword hit referenced a missing chunk");
+        }
+        nb::dict entry = chunk_fields(*chunk, hit.chunk_id, hit.document_id);
+        entry["score"] = nb::float_(static_cast<double>(hit.score));
+        entry["matched_terms"] = string_list(hit.matched_terms);
+        result.append(std::move(entry));
+    }
+    return result;
+}
+
+nb::object optional_float(const std::optional<float>& value) {
+    return value ? nb::object(nb::float_(static_cast<double>(*value))) : nb::none();
+}
+
+nb::object optional_int(const std::optional<std::size_t>& value) {
+    return value ? nb::object(nb::int_(*value)) : nb::none();
+}
+
+nb::dict hybrid_trace_to_py(const HybridTrace& trace, float alpha) {
+    nb::dict entry;
+    entry["alpha"] = nb::float_(static_cast<double>(alpha));
+    entry["vector_rank"] = optional_int(trace.vector_rank);
+    entry["keyword_rank"] = optional_int(trace.keyword_rank);
+    entry["normalized_vector_score"] = optional_float(trace.normalized_vector_score);
+    entry["normalized_keyword_score"] = optional_float(trace.normalized_keyword_score);
+    entry["matched_terms"] = string_list(trace.matched_terms);
+    return entry;
+}
+
+nb::list index_hybrid_search(PyIndex& self, nb::handle text_arg, nb::handle embedding_arg, nb::handle limit_arg,
+                             nb::handle where_arg, nb::handle vector_candidates_arg,
+                             nb::handle keyword_candidates_arg, nb::handle alpha_arg) {
+    SharedBorrow borrow(self.flag);
+    constexpr std::uint64_t default_candidates = 50;
+    HybridQuery query;
+    query.text = std::string(to_text(text_arg, "text"));
+    query.embedding = to_embedding(embedding_arg, "embedding");
+    query.limit = static_cast<std::size_t>(to_count(limit_arg, "limit"));
+    query.vector_candidates = static_cast<std::size_t>(
+        vector_candidates_arg.is_none() ? default_candidates : to_count(vector_candidates_arg, "vector_candidates"));
+    query.keyword_candidates = static_cast<std::size_t>(
+        keyword_candidates_arg.is_none() ? default_candidates : to_count(keyword_candidates_arg, "keyword_candidates"));
+    const float alpha = to_f32(alpha_arg, "alpha");
+    std::optional<Filter> filter = parse_optional_filter(where_arg);
+    query.fusion = fusions::Weighted{0.6f, 0.4f};
+    if (filter) query = std::move(query).with_filter(std::move(filter));
+    query = unwrap(std::move(query).try_with_alpha(alpha));
+
+    auto hits = unwrap(without_gil([&] { return self.index.hybrid_search(query); }));
+    nb::list result;
+    for (const HybridHit& hit : hits) {
+        const StoredChunk* chunk = self.index.chunk(hit.chunk_id);
+        if (chunk == nullptr) {
+            raise(exception_class(ExceptionClass::TessarinError), "hybrid hit referenced a missing chunk");
+        }
+        nb::dict entry = chunk_fields(*chunk, hit.chunk_id, hit.document_id);
+        entry["score"] = nb::float_(static_cast<double>(hit.score));
+        entry["vector_score"] = optional_float(hit.vector_score);
+        entry["keyword_score"] = optional_float(hit.keyword_score);
+        entry["matched_terms"] = string_list(hit.trace.matched_terms);
+        entry["trace"] = hybrid_trace_to_py(hit.trace, alpha);
         result.append(std::move(entry));
     }
     return result;
@@ -193,7 +277,14 @@ void register_index(nb::module_& module) {
         .def("delete_document", &index_delete_document, "document_id"_a.none(),
              nb::sig("def delete_document(document_id)"))
         .def("search", &index_search, "embedding"_a.none(), nb::kw_only(), "limit"_a.none() = 10,
-             "where"_a.none() = nb::none(), nb::sig("def search(embedding, *, limit=10, where=None)"));
+             "where"_a.none() = nb::none(), nb::sig("def search(embedding, *, limit=10, where=None)"))
+        .def("keyword_search", &index_keyword_search, "text"_a.none(), nb::kw_only(), "limit"_a.none() = 10,
+             "where"_a.none() = nb::none(), nb::sig("def keyword_search(text, *, limit=10, where=None)"))
+        .def("hybrid_search", &index_hybrid_search, "text"_a.none(), "embedding"_a.none(), nb::kw_only(),
+             "limit"_a.none() = 10, "where"_a.none() = nb::none(), "vector_candidates"_a.none() = nb::none(),
+             "keyword_candidates"_a.none() = nb::none(), "alpha"_a.none() = 0.6,
+             nb::sig("def hybrid_search(text, embedding, *, limit=10, where=None, vector_candidates=None, "
+                     "keyword_candidates=None, alpha=0.6)"));
 }
 
 // The first interpreter to initialise the module owns it: the exception classes

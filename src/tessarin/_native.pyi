@@ -30,6 +30,33 @@ class SearchHit(TypedDict):
     score: float
     trace: VectorTrace
 
+class KeywordHit(TypedDict):
+    chunk_id: int
+    document_id: str
+    text: str
+    metadata: dict[str, MetadataValue]
+    score: float
+    matched_terms: list[str]
+
+class HybridTrace(TypedDict):
+    alpha: float
+    vector_rank: int | None
+    keyword_rank: int | None
+    normalized_vector_score: float | None
+    normalized_keyword_score: float | None
+    matched_terms: list[str]
+
+class HybridHit(TypedDict):
+    chunk_id: int
+    document_id: str
+    text: str
+    metadata: dict[str, MetadataValue]
+    score: float
+    vector_score: float | None
+    keyword_score: float | None
+    matched_terms: list[str]
+    trace: HybridTrace
+
 class Index:
     """Index(dimension, metric="cosine", encoding="i8")
 
@@ -54,6 +81,24 @@ class Index:
         self, embedding: Sequence[float], *, limit: int = 10, where: dict[str, Any] | None = None
     ) -> list[SearchHit]:
         """The best `limit` live chunks by similarity, optionally filtered by `where`."""
+    def keyword_search(
+        self, text: str, *, limit: int = 10, where: dict[str, Any] | None = None
+    ) -> list[KeywordHit]:
+        """The best `limit` live chunks by BM25 score for the words of `text`."""
+    def hybrid_search(
+        self,
+        text: str,
+        embedding: Sequence[float],
+        *,
+        limit: int = 10,
+        where: dict[str, Any] | None = None,
+        vector_candidates: int | None = None,
+        keyword_candidates: int | None = None,
+        alpha: float = 0.6,
+    ) -> list[HybridHit]:
+        """Vector and keyword candidates (50 each by default) fused by min-max
+        normalised scores: alpha weighs the vector side, 1 - alpha the keyword side.
+        alpha=1 is vector-only, alpha=0 keyword-only."""
 
 def chunk_text(
     text: str,
