@@ -115,6 +115,10 @@ public:
     const RetrievalIndex& retrieval() const noexcept { return retrieval_; }
 
 private:
+    // Lets unit tests reach states only a loaded file produces (an index without
+    // keyword state, a chunk gone stale).
+    friend struct ExactVectorIndexTestAccess;
+
     ExactVectorIndex(CorpusIndex corpus, RetrievalIndex retrieval)
         : corpus_(std::move(corpus)), retrieval_(std::move(retrieval)) {}
 
