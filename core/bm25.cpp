@@ -10,6 +10,7 @@
 #include <cmath>      // std::log
 #include <cstring>    // std::memcpy
 #include <limits>     // std::numeric_limits
+#include <utility>    // std::as_const
 
 namespace tessarin {
 
@@ -256,11 +257,56 @@ void Bm25Index::remove_postings(std::uint64_t chunk_id) {
     }
 }
 
+const Bm25Index::ChunkState* Bm25Index::ChunkStates::find(std::uint64_t chunk_id) const noexcept {
+    if (chunk_id < dense_.size()) return dense_[chunk_id].present ? &dense_[chunk_id].state : nullptr;
+    auto found = sparse_.find(chunk_id);
+    return found == sparse_.end() ? nullptr : &found->second;
+}
+
+Bm25Index::ChunkState* Bm25Index::ChunkStates::find(std::uint64_t chunk_id) noexcept {
+    return const_cast<ChunkState*>(std::as_const(*this).find(chunk_id));
+}
+
+void Bm25Index::ChunkStates::set(std::uint64_t chunk_id, ChunkState state) {
+    if (ChunkState* existing = find(chunk_id)) {
+        *existing = state;
+        return;
+    }
+    // Generous for counters, bounded for hostile ids.
+    const std::uint64_t dense_limit = saturating_add(saturating_mul(size_, 4), std::uint64_t{1} << 20);
+    if (chunk_id < dense_limit) {
+        if (chunk_id >= dense_.size()) {
+            const std::size_t wanted = static_cast<std::size_t>(chunk_id) + 1;
+            if (wanted > dense_.capacity()) dense_.reserve(std::max(wanted, dense_.capacity() * 2));
+            dense_.resize(wanted);
+        }
+        dense_[chunk_id] = Slot{state, true};
+    } else {
+        sparse_.emplace(chunk_id, state);
+    }
+    ++size_;
+}
+
+void Bm25Index::ChunkStates::add_if_absent(std::uint64_t chunk_id, ChunkState state) {
+    if (find(chunk_id) == nullptr) set(chunk_id, state);
+}
+
+void Bm25Index::ChunkStates::erase(std::uint64_t chunk_id) noexcept {
+    if (chunk_id < dense_.size()) {
+        if (dense_[chunk_id].present) {
+            dense_[chunk_id] = Slot{};
+            --size_;
+        }
+    } else if (sparse_.erase(chunk_id) > 0) {
+        --size_;
+    }
+}
+
 void Bm25Index::add_chunk(std::uint64_t chunk_id, std::string_view text, bool active) {
-    if (auto found = chunks_.find(chunk_id); found != chunks_.end()) {
+    if (chunks_.find(chunk_id) != nullptr) {
         // Re-adding replaces everything the chunk had; this path is rare.
         deactivate_terms(chunk_id, nullptr);
-        chunks_.erase(found);
+        chunks_.erase(chunk_id);
         remove_postings(chunk_id);
     }
     std::vector<std::string> tokens = tokenize(text, config_.stop_words);
@@ -278,7 +324,7 @@ void Bm25Index::add_chunk(std::uint64_t chunk_id, std::string_view text, bool ac
         }
         if (active) ++found->second.active_count;
     }
-    chunks_[chunk_id] = ChunkState{length, active};
+    chunks_.set(chunk_id, ChunkState{length, active});
     if (active) {
         ++active_count_;
         total_length_ += length;
@@ -286,11 +332,11 @@ void Bm25Index::add_chunk(std::uint64_t chunk_id, std::string_view text, bool ac
 }
 
 void Bm25Index::deactivate_terms(std::uint64_t chunk_id, const std::vector<std::string>* tokens) {
-    auto found = chunks_.find(chunk_id);
-    if (found == chunks_.end() || !found->second.active) return;
-    found->second.active = false;
+    ChunkState* found = chunks_.find(chunk_id);
+    if (found == nullptr || !found->active) return;
+    found->active = false;
     --active_count_;
-    if (found->second.has_length) total_length_ -= std::min(total_length_, found->second.length);
+    if (found->has_length) total_length_ -= std::min(total_length_, found->length);
     auto drop = [&](TermPostings& term) {
         auto at = std::lower_bound(term.postings.begin(), term.postings.end(), chunk_id,
                                    [](const Posting& p, std::uint64_t id) { return p.chunk_id < id; });
@@ -369,10 +415,10 @@ std::vector<Bm25Hit> Bm25Index::search_with_limit(std::string_view query, bool a
         float score = 0.0f;
         std::uint32_t match_count = 0;
         const std::size_t first_match = matches.size();
-        auto state = chunks_.find(chunk_id);
-        const bool eligible = state != chunks_.end() && state->second.active && state->second.has_length &&
+        const ChunkState* state = chunks_.find(chunk_id);
+        const bool eligible = state != nullptr && state->active && state->has_length &&
                               (candidates == nullptr || candidates->contains(chunk_id));
-        const float dl = eligible ? static_cast<float>(state->second.length) : 0.0f;
+        const float dl = eligible ? static_cast<float>(state->length) : 0.0f;
         for (Cursor& cursor : cursors) {  // in query-term order
             if (cursor.at == cursor.end || cursor.at->chunk_id != chunk_id) continue;
             if (eligible) {
@@ -425,10 +471,10 @@ PersistedBm25Index Bm25Index::to_persisted() const {
         auto& postings = persisted.postings[text];
         for (const Posting& posting : term.postings) postings.emplace(posting.chunk_id, posting.term_frequency);
     }
-    for (const auto& [chunk_id, state] : chunks_) {
+    chunks_.for_each([&](std::uint64_t chunk_id, const ChunkState& state) {
         if (state.has_length) persisted.chunk_lengths.emplace(chunk_id, state.length);
         if (state.active) persisted.active_chunks.insert(chunk_id);
-    }
+    });
     return persisted;
 }
 
@@ -436,11 +482,11 @@ Bm25Index Bm25Index::from_persisted(Bm25Config config, const PersistedBm25Index&
     Bm25Index index(std::move(config));
     for (const auto& [chunk_id, length] : persisted.chunk_lengths) {
         const bool active = persisted.active_chunks.contains(chunk_id);
-        index.chunks_.emplace(chunk_id, ChunkState{length, active});
+        index.chunks_.set(chunk_id, ChunkState{length, active});
         if (active) index.total_length_ += length;
     }
     for (std::uint64_t chunk_id : persisted.active_chunks) {
-        index.chunks_.try_emplace(chunk_id, ChunkState{0, true, false});
+        index.chunks_.add_if_absent(chunk_id, ChunkState{0, true, false});
     }
     index.active_count_ = persisted.active_chunks.size();
     for (const auto& [text, postings] : persisted.postings) {
@@ -462,7 +508,7 @@ std::uint64_t Bm25Index::estimated_payload_bytes() const noexcept {
         total = saturating_add(total, saturating_add(text.size(), saturating_add(16 * term.postings.size(), 8)));
     }
     std::uint64_t lengths = 0;
-    for (const auto& [chunk_id, state] : chunks_) lengths += state.has_length ? 1 : 0;
+    chunks_.for_each([&](std::uint64_t, const ChunkState& state) { lengths += state.has_length ? 1 : 0; });
     total = saturating_add(total, saturating_mul(lengths, 16));
     return saturating_add(total, 8 * active_count_);
 }

@@ -101,6 +101,38 @@ private:
         // it counts as active but is never scored and no length is invented for it.
         bool has_length = true;
     };
+    /// Chunk id to state. Scoring looks a chunk up for every merged posting in
+    /// ascending id order, so the ids the index hands out (a counter) live in an
+    /// array read almost sequentially; ids far beyond the chunk count (only a
+    /// persisted form can name them) go to a hash map so they cannot inflate it.
+    class ChunkStates {
+    public:
+        const ChunkState* find(std::uint64_t chunk_id) const noexcept;
+        ChunkState* find(std::uint64_t chunk_id) noexcept;
+        /// Adds the chunk, or replaces its state.
+        void set(std::uint64_t chunk_id, ChunkState state);
+        /// Adds the chunk unless present.
+        void add_if_absent(std::uint64_t chunk_id, ChunkState state);
+        void erase(std::uint64_t chunk_id) noexcept;
+        std::size_t size() const noexcept { return size_; }
+        /// Visits every chunk, dense ids ascending first, then the others in no order.
+        template <typename F>
+        void for_each(F&& visit) const {
+            for (std::size_t id = 0; id < dense_.size(); ++id) {
+                if (dense_[id].present) visit(static_cast<std::uint64_t>(id), dense_[id].state);
+            }
+            for (const auto& [id, state] : sparse_) visit(id, state);
+        }
+
+    private:
+        struct Slot {
+            ChunkState state;
+            bool present = false;
+        };
+        std::vector<Slot> dense_;
+        std::unordered_map<std::uint64_t, ChunkState> sparse_;
+        std::size_t size_ = 0;
+    };
     struct TermHash {
         using is_transparent = void;
         std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
@@ -112,7 +144,7 @@ private:
     Bm25Config config_;
     std::unordered_map<std::string, TermPostings, TermHash, std::equal_to<>> terms_;
     // Length and activity of every added chunk: one lookup per posting while scoring.
-    std::unordered_map<std::uint64_t, ChunkState> chunks_;
+    ChunkStates chunks_;
     std::size_t active_count_ = 0;
     std::size_t total_length_ = 0;
 };

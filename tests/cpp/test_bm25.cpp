@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <limits>
+#include <set>
 #include <random>
 #include <sstream>
 
@@ -229,6 +231,24 @@ TEST(Bm25, PersistedFormRoundTrips) {
     for (const Bm25Hit& hit : lenient.search_with_limit("a", false, 0, nullptr)) EXPECT_NE(hit.chunk_id, 9u);
     // 5 terms (a b c z): bytes + 16 per posting + 8, then lengths and active chunks.
     EXPECT_EQ(index.estimated_payload_bytes(), (1 + 32 + 8) + (1 + 16 + 8) + (1 + 16 + 8) + (1 + 16 + 8) + 16 * 4 + 8 * 2);
+}
+
+// Chunk ids far beyond the chunk count (a persisted form may name any u64) must
+// neither size a table by the id nor be confused with the small ids.
+TEST(Bm25, HugeChunkIdsBesideSmallOnes) {
+    const std::uint64_t huge = std::numeric_limits<std::uint64_t>::max();
+    Bm25Index index = index_of({{huge, "apple apple"}, {1, "apple pear"}, {std::uint64_t{1} << 40, "pear"}});
+    index.add_chunk(2, "apple", true);
+    auto hits = index.search_with_limit("apple pear", false, 0, nullptr);
+    ASSERT_EQ(hits.size(), 4u);
+    std::set<std::uint64_t> ids;
+    for (const Bm25Hit& hit : hits) ids.insert(hit.chunk_id);
+    EXPECT_EQ(ids, (std::set<std::uint64_t>{1, 2, std::uint64_t{1} << 40, huge}));
+    index.deactivate_chunk(huge, "apple apple");
+    EXPECT_EQ(index.search_with_limit("apple", false, 0, nullptr).size(), 2u);
+    const PersistedBm25Index persisted = index.to_persisted();
+    EXPECT_EQ(persisted.chunk_lengths.at(huge), 2u);
+    EXPECT_EQ(Bm25Index::from_persisted({}, persisted).to_persisted(), persisted);
 }
 
 }  // namespace
