@@ -42,3 +42,12 @@ index.add(
 for hit in index.search([1.0, 0.0, 0.0], limit=2, where={"lang": "en"}):
     print(f"{hit['score']:.3f} {hit['document_id']}: {hit['text'][:40]!r}")
 print("chunks:", index.active_chunk_count)
+
+# Keyword search ranks chunks by BM25 over their words; hybrid search fuses a vector
+# search and a keyword search (alpha weighs the vector side, 1 - alpha the keywords).
+for hit in index.keyword_search("exactly in memory", limit=2):
+    print(f"bm25 {hit['score']:.3f} {hit['matched_terms']}: {hit['text'][:40]!r}")
+for hit in index.hybrid_search("atomic rename", [0.1, 0.9, 0.1], limit=2, alpha=0.5):
+    trace = hit["trace"]
+    print(f"hybrid {hit['score']:.3f} (vector rank {trace['vector_rank']}, "
+          f"keyword rank {trace['keyword_rank']}): {hit['text'][:40]!r}")
