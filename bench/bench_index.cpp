@@ -75,9 +75,22 @@ int main(int argc, char** argv) {
             std::printf("  raw int8 kernel (%s) scan of the same rows: %.2f ms; search / raw = %.2f\n",
                         std::string(kernel.name).c_str(), raw, search / raw);
             const IndexSizeEstimate estimate = index.size_estimate();
-            std::printf("  size estimate per chunk: %.0f bytes total, %.0f bytes beyond the row\n",
-                        static_cast<double>(estimate.total()) / static_cast<double>(n),
-                        static_cast<double>(estimate.total() - estimate.vectors) / static_cast<double>(n));
+            const double per = 1.0 / static_cast<double>(n);
+            std::printf("  size estimate per chunk: %.0f bytes total, %.0f beyond the row, %.0f beyond the row, "
+                        "texts and metadata\n",
+                        static_cast<double>(estimate.total()) * per,
+                        static_cast<double>(estimate.total() - estimate.vectors) * per,
+                        static_cast<double>(estimate.total() - estimate.vectors - estimate.texts - estimate.metadata) *
+                            per);
+            std::printf("    ids %.0f, document ids %.0f, texts %.0f, metadata %.0f, tombstones %.0f, generations %.0f, "
+                        "offsets %.0f, bm25 %.0f, metadata index %.0f, records %.0f, identities %.0f\n",
+                        static_cast<double>(estimate.chunk_ids) * per, static_cast<double>(estimate.document_ids) * per,
+                        static_cast<double>(estimate.texts) * per, static_cast<double>(estimate.metadata) * per,
+                        static_cast<double>(estimate.tombstone_flags) * per,
+                        static_cast<double>(estimate.generations) * per, static_cast<double>(estimate.offsets) * per,
+                        static_cast<double>(estimate.bm25) * per, static_cast<double>(estimate.metadata_index) * per,
+                        static_cast<double>(estimate.records) * per,
+                        static_cast<double>(estimate.chunk_identities) * per);
             // Rows as stored (capacity, not size: growth leaves slack) are the row cost.
             const double rows = static_cast<double>(store.codes.capacity() + store.scales.capacity() * sizeof(float));
             std::printf("  heap in use per chunk: %.0f bytes, %.0f beyond the rows' arrays (text %zu B, one metadata field)\n",
