@@ -360,9 +360,30 @@ void Bm25Index::deactivate_chunk(std::uint64_t chunk_id, std::string_view text) 
 
 std::vector<Bm25Hit> Bm25Index::search_with_limit(std::string_view query, bool apply_limit, std::size_t limit,
                                                   const std::unordered_set<std::uint64_t>* candidates) const {
+    if (candidates == nullptr) {
+        return search_where(query, apply_limit, limit, [](std::uint64_t) { return true; });
+    }
+    if (candidates->empty()) return {};
+    return search_where(query, apply_limit, limit, [&](std::uint64_t id) { return candidates->contains(id); });
+}
+
+std::vector<Bm25Hit> Bm25Index::search_with_limit(std::string_view query, bool apply_limit, std::size_t limit,
+                                                  std::span<const std::uint64_t> sorted_candidates) const {
+    if (sorted_candidates.empty()) return {};
+    // Chunks are visited in ascending id order, so one cursor walks the candidates.
+    std::size_t next = 0;
+    return search_where(query, apply_limit, limit, [&](std::uint64_t id) {
+        while (next < sorted_candidates.size() && sorted_candidates[next] < id) ++next;
+        return next < sorted_candidates.size() && sorted_candidates[next] == id;
+    });
+}
+
+template <typename Allowed>
+std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_limit, std::size_t limit,
+                                             Allowed&& allowed) const {
     std::vector<std::string> query_terms;
     for (auto& [term, count] : count_terms(tokenize(query, config_.stop_words))) query_terms.push_back(std::move(term));
-    if (query_terms.empty() || active_count_ == 0 || (candidates != nullptr && candidates->empty())) return {};
+    if (query_terms.empty() || active_count_ == 0) return {};
     const float n = static_cast<float>(active_count_);
     const float avgdl = static_cast<float>(total_length_) / n;
     if (avgdl == 0.0f) return {};
@@ -416,8 +437,7 @@ std::vector<Bm25Hit> Bm25Index::search_with_limit(std::string_view query, bool a
         std::uint32_t match_count = 0;
         const std::size_t first_match = matches.size();
         const ChunkState* state = chunks_.find(chunk_id);
-        const bool eligible = state != nullptr && state->active && state->has_length &&
-                              (candidates == nullptr || candidates->contains(chunk_id));
+        const bool eligible = state != nullptr && state->active && state->has_length && allowed(chunk_id);
         const float dl = eligible ? static_cast<float>(state->length) : 0.0f;
         for (Cursor& cursor : cursors) {  // in query-term order
             if (cursor.at == cursor.end || cursor.at->chunk_id != chunk_id) continue;

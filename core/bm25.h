@@ -9,6 +9,7 @@
 #include <map>            // std::map
 #include <optional>       // std::optional
 #include <set>            // std::set
+#include <span>           // std::span
 #include <string>         // std::string
 #include <string_view>    // std::string_view
 #include <unordered_map>  // std::unordered_map
@@ -72,6 +73,10 @@ public:
     /// given, restricts scoring to those chunk ids.
     std::vector<Bm25Hit> search_with_limit(std::string_view query, bool apply_limit, std::size_t limit,
                                            const std::unordered_set<std::uint64_t>* candidates) const;
+    /// The same with the candidates as ascending chunk ids: no hash set to build
+    /// when they come from an ordered source.
+    std::vector<Bm25Hit> search_with_limit(std::string_view query, bool apply_limit, std::size_t limit,
+                                           std::span<const std::uint64_t> sorted_candidates) const;
 
     PersistedBm25Index to_persisted() const;
     static Bm25Index from_persisted(Bm25Config config, const PersistedBm25Index& persisted);
@@ -138,6 +143,9 @@ private:
         std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
     };
 
+    template <typename Allowed>
+    std::vector<Bm25Hit> search_where(std::string_view query, bool apply_limit, std::size_t limit,
+                                      Allowed&& allowed) const;
     void deactivate_terms(std::uint64_t chunk_id, const std::vector<std::string>* tokens);
     void remove_postings(std::uint64_t chunk_id);
 

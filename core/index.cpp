@@ -6,7 +6,6 @@
 #include <limits>         // std::numeric_limits
 #include <map>            // std::map
 #include <set>            // std::set
-#include <unordered_set>  // std::unordered_set
 
 #include "core/text.h"
 
@@ -402,7 +401,8 @@ Result<std::vector<KeywordHit>> ExactVectorIndex::keyword_search_candidates(std:
                                                                             const std::optional<Filter>& filter) const {
     if (limit == 0) return std::vector<KeywordHit>{};
     const auto& chunks = corpus_.chunks;
-    std::optional<std::unordered_set<std::uint64_t>> candidate_ids;
+    // Ascending chunk ids: BM25 walks them beside its postings instead of probing a hash set.
+    std::optional<std::vector<std::uint64_t>> candidate_ids;
     if (filter) {
         auto candidates = retrieval_.metadata_index.candidate_set(*filter);
         if (!candidates) return std::move(candidates).error();
@@ -410,9 +410,16 @@ Result<std::vector<KeywordHit>> ExactVectorIndex::keyword_search_candidates(std:
             candidate_ids.emplace();
             candidate_ids->reserve(offsets->size());
             offsets->for_each([&](std::size_t offset) {
-                if (offset < chunks.size() && !chunks[offset].deleted) candidate_ids->insert(chunks[offset].chunk_id);
+                if (offset < chunks.size() && !chunks[offset].deleted) {
+                    candidate_ids->push_back(chunks[offset].chunk_id);
+                }
             });
             if (candidate_ids->empty()) return std::vector<KeywordHit>{};
+            // Ids grow with offsets in every index this system builds; a loaded
+            // sequence need not keep that order.
+            if (!std::is_sorted(candidate_ids->begin(), candidate_ids->end())) {
+                std::sort(candidate_ids->begin(), candidate_ids->end());
+            }
         }
     }
     auto bm25 = retrieval_.require_bm25();
@@ -421,8 +428,10 @@ Result<std::vector<KeywordHit>> ExactVectorIndex::keyword_search_candidates(std:
     // A filter the metadata index cannot narrow is applied below, hit by hit, so
     // BM25 must hand over every hit: limiting first could leave too few matches.
     const bool apply_limit = !filter || candidate_ids.has_value();
-    std::vector<Bm25Hit> ranked = bm25.value()->search_with_limit(text, apply_limit, limit,
-                                                                  candidate_ids ? &*candidate_ids : nullptr);
+    std::vector<Bm25Hit> ranked =
+        candidate_ids ? bm25.value()->search_with_limit(text, apply_limit, limit,
+                                                        std::span<const std::uint64_t>(*candidate_ids))
+                      : bm25.value()->search_with_limit(text, apply_limit, limit, nullptr);
     std::vector<KeywordHit> hits;
     for (Bm25Hit& hit : ranked) {
         const auto offset = corpus_.chunk_offsets.get(hit.chunk_id);

@@ -179,6 +179,20 @@ TEST(Bm25, ActivityCandidatesAndLimits) {
     EXPECT_EQ(hits[0].chunk_id, 2u);
     std::unordered_set<std::uint64_t> none;
     EXPECT_TRUE(index.search_with_limit("apple", false, 0, &none).empty());
+    // Candidates as ascending ids give what the same ids as a set give.
+    for (const std::vector<std::uint64_t>& ids :
+         {std::vector<std::uint64_t>{}, {2}, {0, 2}, {1, 3, 99}, {0, 1, 2, 3}, {5, 6}}) {
+        const std::unordered_set<std::uint64_t> set(ids.begin(), ids.end());
+        for (std::size_t limit : {1, 10}) {
+            const auto from_set = index.search_with_limit("apple pear", true, limit, &set);
+            const auto from_ids = index.search_with_limit("apple pear", true, limit, std::span<const std::uint64_t>(ids));
+            ASSERT_EQ(from_ids.size(), from_set.size());
+            for (std::size_t i = 0; i < from_ids.size(); ++i) {
+                EXPECT_EQ(from_ids[i].chunk_id, from_set[i].chunk_id);
+                EXPECT_EQ(from_ids[i].score, from_set[i].score);
+            }
+        }
+    }
 
     index.deactivate_chunk(0, "apple pie");
     index.deactivate_chunk(1);
