@@ -10,7 +10,6 @@
 #include <cmath>      // std::log
 #include <cstring>    // std::memcpy
 #include <limits>     // std::numeric_limits
-#include <utility>    // std::as_const
 
 namespace tessarin {
 
@@ -263,13 +262,20 @@ const Bm25Index::ChunkState* Bm25Index::ChunkStates::find(std::uint64_t chunk_id
     return found == sparse_.end() ? nullptr : &found->second;
 }
 
-Bm25Index::ChunkState* Bm25Index::ChunkStates::find(std::uint64_t chunk_id) noexcept {
-    return const_cast<ChunkState*>(std::as_const(*this).find(chunk_id));
+void Bm25Index::ChunkStates::refresh(std::size_t dense_id) noexcept {
+    const Slot& slot = dense_[dense_id];
+    const bool scored = slot.present && slot.state.active && slot.state.has_length;
+    scored_lengths_[dense_id] = scored ? static_cast<float>(slot.state.length) : -1.0f;
 }
 
 void Bm25Index::ChunkStates::set(std::uint64_t chunk_id, ChunkState state) {
-    if (ChunkState* existing = find(chunk_id)) {
-        *existing = state;
+    if (chunk_id < dense_.size() && dense_[chunk_id].present) {
+        dense_[chunk_id].state = state;
+        refresh(chunk_id);
+        return;
+    }
+    if (auto found = sparse_.find(chunk_id); found != sparse_.end()) {
+        found->second = state;
         return;
     }
     // Generous for counters, bounded for hostile ids.
@@ -277,10 +283,15 @@ void Bm25Index::ChunkStates::set(std::uint64_t chunk_id, ChunkState state) {
     if (chunk_id < dense_limit) {
         if (chunk_id >= dense_.size()) {
             const std::size_t wanted = static_cast<std::size_t>(chunk_id) + 1;
-            if (wanted > dense_.capacity()) dense_.reserve(std::max(wanted, dense_.capacity() * 2));
+            if (wanted > dense_.capacity()) {
+                dense_.reserve(std::max(wanted, dense_.capacity() * 2));
+                scored_lengths_.reserve(dense_.capacity());
+            }
             dense_.resize(wanted);
+            scored_lengths_.resize(wanted, -1.0f);
         }
         dense_[chunk_id] = Slot{state, true};
+        refresh(chunk_id);
     } else {
         sparse_.emplace(chunk_id, state);
     }
@@ -295,6 +306,7 @@ void Bm25Index::ChunkStates::erase(std::uint64_t chunk_id) noexcept {
     if (chunk_id < dense_.size()) {
         if (dense_[chunk_id].present) {
             dense_[chunk_id] = Slot{};
+            refresh(chunk_id);
             --size_;
         }
     } else if (sparse_.erase(chunk_id) > 0) {
@@ -332,11 +344,13 @@ void Bm25Index::add_chunk(std::uint64_t chunk_id, std::string_view text, bool ac
 }
 
 void Bm25Index::deactivate_terms(std::uint64_t chunk_id, const std::vector<std::string>* tokens) {
-    ChunkState* found = chunks_.find(chunk_id);
+    const ChunkState* found = chunks_.find(chunk_id);
     if (found == nullptr || !found->active) return;
-    found->active = false;
+    ChunkState state = *found;
+    state.active = false;
+    chunks_.set(chunk_id, state);
     --active_count_;
-    if (found->has_length) total_length_ -= std::min(total_length_, found->length);
+    if (state.has_length) total_length_ -= std::min(total_length_, state.length);
     auto drop = [&](TermPostings& term) {
         auto at = std::lower_bound(term.postings.begin(), term.postings.end(), chunk_id,
                                    [](const Posting& p, std::uint64_t id) { return p.chunk_id < id; });
@@ -370,9 +384,16 @@ std::vector<Bm25Hit> Bm25Index::search_with_limit(std::string_view query, bool a
 std::vector<Bm25Hit> Bm25Index::search_with_limit(std::string_view query, bool apply_limit, std::size_t limit,
                                                   std::span<const std::uint64_t> sorted_candidates) const {
     if (sorted_candidates.empty()) return {};
-    // Chunks are visited in ascending id order, so one cursor walks the candidates.
+    // Each term's postings come in ascending id order, so a cursor walks the
+    // candidates beside them and starts again (by binary search) with the next term.
     std::size_t next = 0;
+    std::uint64_t last = 0;
     return search_where(query, apply_limit, limit, [&](std::uint64_t id) {
+        if (id < last) {
+            next = static_cast<std::size_t>(std::lower_bound(sorted_candidates.begin(), sorted_candidates.end(), id) -
+                                            sorted_candidates.begin());
+        }
+        last = id;
         while (next < sorted_candidates.size() && sorted_candidates[next] < id) ++next;
         return next < sorted_candidates.size() && sorted_candidates[next] == id;
     });
@@ -390,8 +411,8 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
     const float k1 = config_.k1, b = config_.b;
     const float one_minus_b = 1.0f - b, k1_plus_one = k1 + 1.0f;
 
-    // Per query term, its postings and idf; walking them merged by chunk id adds each
-    // chunk's contributions in query-term order without a table of accumulators.
+    // Per query term, its postings and idf. Each chunk's score adds its terms'
+    // contributions in query-term order, starting from 0; both ways below keep that.
     struct Cursor {
         const Posting* at;
         const Posting* end;
@@ -422,6 +443,80 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
         if (kx != ky) return kx > ky;
         return x.chunk_id < y.chunk_id;
     };
+
+    auto keep = [&](const Scored& hit) {
+        if (!apply_limit) {
+            scored.push_back(hit);
+            return true;
+        }
+        if (scored.size() < limit) {
+            scored.push_back(hit);
+            std::push_heap(scored.begin(), scored.end(), better);
+            return true;
+        }
+        if (limit > 0 && better(hit, scored.front())) {
+            std::pop_heap(scored.begin(), scored.end(), better);
+            scored.back() = hit;
+            std::push_heap(scored.begin(), scored.end(), better);
+            return true;
+        }
+        return false;
+    };
+
+    if (chunks_.all_dense() && cursors.size() <= 32) {
+        // Term at a time into accumulators indexed by chunk id: a tight loop per
+        // posting list instead of a merge that looks at every term for every chunk.
+        // The accumulators belong to the thread (searches run concurrently) and
+        // only the touched entries are cleared afterwards.
+        struct Sum {
+            float score;
+            std::uint32_t terms;  // bit c: cursor c matched
+        };
+        thread_local std::vector<Sum> sums;
+        thread_local std::vector<std::uint64_t> touched;
+        const std::span<const float> lengths = chunks_.scored_lengths();
+        if (sums.size() < lengths.size()) sums.assign(lengths.size(), Sum{0.0f, 0});
+        touched.clear();
+        for (std::size_t c = 0; c < cursors.size(); ++c) {
+            const Cursor& cursor = cursors[c];
+            const std::uint32_t bit = std::uint32_t{1} << c;
+            for (const Posting* p = cursor.at; p != cursor.end; ++p) {
+                const std::uint64_t chunk_id = p->chunk_id;
+                if (chunk_id >= lengths.size()) continue;  // not a known chunk
+                const float dl = lengths[chunk_id];
+                if (dl < 0.0f || !allowed(chunk_id)) continue;
+                const float tf = static_cast<float>(p->term_frequency);
+                float x = dl / avgdl;
+                x = b * x;
+                x = one_minus_b + x;
+                x = k1 * x;
+                x = x + tf;
+                float y = k1_plus_one * tf;
+                y = cursor.idf * y;
+                Sum& sum = sums[chunk_id];
+                sum.score = y / x + sum.score;
+                if (sum.terms == 0) touched.push_back(chunk_id);
+                sum.terms |= bit;
+            }
+        }
+        for (std::uint64_t chunk_id : touched) {
+            Sum& sum = sums[chunk_id];
+            keep(Scored{chunk_id, sum.score, 0, 0});
+            sum = Sum{0.0f, 0};
+        }
+        // Matched terms only for the hits kept, in query-term order.
+        for (Scored& hit : scored) {
+            hit.first_match = matches.size();
+            for (std::size_t c = 0; c < cursors.size(); ++c) {
+                const Cursor& cursor = cursors[c];
+                const Posting* at = std::lower_bound(cursor.at, cursor.end, hit.chunk_id,
+                                                     [](const Posting& p, std::uint64_t id) { return p.chunk_id < id; });
+                if (at != cursor.end && at->chunk_id == hit.chunk_id) matches.push_back(cursor.term);
+            }
+            hit.match_count = static_cast<std::uint32_t>(matches.size() - hit.first_match);
+        }
+        cursors.clear();  // the merge below has nothing left to do
+    }
 
     for (;;) {
         std::uint64_t chunk_id = std::numeric_limits<std::uint64_t>::max();
@@ -457,19 +552,7 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
             ++cursor.at;
         }
         if (match_count == 0) continue;
-        Scored hit{chunk_id, score, first_match, match_count};
-        if (!apply_limit) {
-            scored.push_back(hit);
-        } else if (scored.size() < limit) {
-            scored.push_back(hit);
-            std::push_heap(scored.begin(), scored.end(), better);
-        } else if (limit > 0 && better(hit, scored.front())) {
-            std::pop_heap(scored.begin(), scored.end(), better);
-            scored.back() = hit;
-            std::push_heap(scored.begin(), scored.end(), better);
-        } else {
-            matches.resize(first_match);  // dropped: forget its terms
-        }
+        if (!keep(Scored{chunk_id, score, first_match, match_count})) matches.resize(first_match);  // forget its terms
     }
     std::sort(scored.begin(), scored.end(), better);
     std::vector<Bm25Hit> hits;

@@ -113,13 +113,13 @@ private:
     class ChunkStates {
     public:
         const ChunkState* find(std::uint64_t chunk_id) const noexcept;
-        ChunkState* find(std::uint64_t chunk_id) noexcept;
         /// Adds the chunk, or replaces its state.
         void set(std::uint64_t chunk_id, ChunkState state);
         /// Adds the chunk unless present.
         void add_if_absent(std::uint64_t chunk_id, ChunkState state);
         void erase(std::uint64_t chunk_id) noexcept;
         std::size_t size() const noexcept { return size_; }
+        bool all_dense() const noexcept { return sparse_.empty(); }
         /// Visits every chunk, dense ids ascending first, then the others in no order.
         template <typename F>
         void for_each(F&& visit) const {
@@ -129,12 +129,20 @@ private:
             for (const auto& [id, state] : sparse_) visit(id, state);
         }
 
-    private:
         struct Slot {
             ChunkState state;
             bool present = false;
         };
+        /// By chunk id, for the array part (with `all_dense`, every chunk): the length
+        /// as the score uses it when the chunk is scored (active, with a length),
+        /// else -1. Four bytes a chunk: scoring reads one per posting.
+        std::span<const float> scored_lengths() const noexcept { return scored_lengths_; }
+
+    private:
+        void refresh(std::size_t dense_id) noexcept;
+
         std::vector<Slot> dense_;
+        std::vector<float> scored_lengths_;  // beside dense_
         std::unordered_map<std::uint64_t, ChunkState> sparse_;
         std::size_t size_ = 0;
     };

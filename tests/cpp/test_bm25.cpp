@@ -3,6 +3,7 @@
 #include <unicode/uchar.h>
 #include <unicode/uversion.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -245,6 +246,47 @@ TEST(Bm25, PersistedFormRoundTrips) {
     for (const Bm25Hit& hit : lenient.search_with_limit("a", false, 0, nullptr)) EXPECT_NE(hit.chunk_id, 9u);
     // 5 terms (a b c z): bytes + 16 per posting + 8, then lengths and active chunks.
     EXPECT_EQ(index.estimated_payload_bytes(), (1 + 32 + 8) + (1 + 16 + 8) + (1 + 16 + 8) + (1 + 16 + 8) + 16 * 4 + 8 * 2);
+}
+
+// Two ways of scoring: term at a time into accumulators (ids the index handed out)
+// and a merge of the posting lists (taken when some id is far beyond the count, or
+// for queries of more than 32 terms). They must agree bit for bit, ties included.
+TEST(Bm25, AccumulatorsAndMergeAgree) {
+    std::mt19937_64 rng(5);
+    std::vector<std::string> words;
+    for (int i = 0; i < 40; ++i) words.push_back("w" + std::to_string(i));
+    auto text_of = [&](std::size_t count) {
+        std::string text;
+        for (std::size_t i = 0; i < count; ++i) text += words[rng() % (1 + rng() % words.size())] + " ";
+        return text;
+    };
+    Bm25Index dense;
+    for (std::uint64_t id = 0; id < 300; ++id) dense.add_chunk(id, text_of(rng() % 12), rng() % 7 != 0);
+    for (std::uint64_t id = 0; id < 300; id += 11) dense.deactivate_chunk(id);
+    Bm25Index merged = dense;
+    merged.add_chunk(std::numeric_limits<std::uint64_t>::max(), "w1 w2", false);  // inactive: changes no score
+
+    auto expect_same = [](const std::vector<Bm25Hit>& a, const std::vector<Bm25Hit>& b, const std::string& query) {
+        ASSERT_EQ(a.size(), b.size()) << query;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            EXPECT_EQ(a[i].chunk_id, b[i].chunk_id) << query;
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(a[i].score), std::bit_cast<std::uint32_t>(b[i].score)) << query;
+            EXPECT_EQ(a[i].matched_terms, b[i].matched_terms) << query;
+        }
+    };
+    std::vector<std::uint64_t> some;
+    for (std::uint64_t id = 3; id < 300; id += 4) some.push_back(id);
+    const std::unordered_set<std::uint64_t> some_set(some.begin(), some.end());
+    for (int q = 0; q < 60; ++q) {
+        const std::string query = text_of(1 + rng() % 45) + (q % 5 == 0 ? "unknown" : "");
+        for (const bool limited : {false, true}) {
+            const std::size_t limit = limited ? 1 + rng() % 20 : 0;
+            expect_same(dense.search_with_limit(query, limited, limit, nullptr),
+                        merged.search_with_limit(query, limited, limit, nullptr), query);
+            expect_same(dense.search_with_limit(query, limited, limit, std::span<const std::uint64_t>(some)),
+                        merged.search_with_limit(query, limited, limit, &some_set), query);
+        }
+    }
 }
 
 // Chunk ids far beyond the chunk count (a persisted form may name any u64) must
