@@ -472,18 +472,26 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
             float score;
             std::uint32_t terms;  // bit c: cursor c matched
         };
-        thread_local std::vector<Sum> sums;
-        thread_local std::vector<std::uint64_t> touched;
+        thread_local std::vector<Sum> thread_sums;
+        thread_local std::vector<std::uint64_t> thread_touched;
+        // Plain locals: through the thread-local vectors every iteration would look
+        // the thread's storage up again and reload what the stores might alias.
+        std::vector<Sum>& sums = thread_sums;
+        std::vector<std::uint64_t>& touched = thread_touched;
         const std::span<const float> lengths = chunks_.scored_lengths();
         if (sums.size() < lengths.size()) sums.assign(lengths.size(), Sum{0.0f, 0});
         touched.clear();
+        Sum* const sum_of = sums.data();
+        const float* const length_of = lengths.data();
+        const std::size_t known = lengths.size();
         for (std::size_t c = 0; c < cursors.size(); ++c) {
             const Cursor& cursor = cursors[c];
             const std::uint32_t bit = std::uint32_t{1} << c;
+            const float idf = cursor.idf;
             for (const Posting* p = cursor.at; p != cursor.end; ++p) {
                 const std::uint64_t chunk_id = p->chunk_id;
-                if (chunk_id >= lengths.size()) continue;  // not a known chunk
-                const float dl = lengths[chunk_id];
+                if (chunk_id >= known) continue;  // not a known chunk
+                const float dl = length_of[chunk_id];
                 if (dl < 0.0f || !allowed(chunk_id)) continue;
                 const float tf = static_cast<float>(p->term_frequency);
                 float x = dl / avgdl;
@@ -492,15 +500,15 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
                 x = k1 * x;
                 x = x + tf;
                 float y = k1_plus_one * tf;
-                y = cursor.idf * y;
-                Sum& sum = sums[chunk_id];
+                y = idf * y;
+                Sum& sum = sum_of[chunk_id];
                 sum.score = y / x + sum.score;
                 if (sum.terms == 0) touched.push_back(chunk_id);
                 sum.terms |= bit;
             }
         }
         for (std::uint64_t chunk_id : touched) {
-            Sum& sum = sums[chunk_id];
+            Sum& sum = sum_of[chunk_id];
             keep(Scored{chunk_id, sum.score, 0, 0});
             sum = Sum{0.0f, 0};
         }
