@@ -382,21 +382,9 @@ std::vector<Bm25Hit> Bm25Index::search_with_limit(std::string_view query, bool a
 }
 
 std::vector<Bm25Hit> Bm25Index::search_with_limit(std::string_view query, bool apply_limit, std::size_t limit,
-                                                  std::span<const std::uint64_t> sorted_candidates) const {
-    if (sorted_candidates.empty()) return {};
-    // Each term's postings come in ascending id order, so a cursor walks the
-    // candidates beside them and starts again (by binary search) with the next term.
-    std::size_t next = 0;
-    std::uint64_t last = 0;
-    return search_where(query, apply_limit, limit, [&](std::uint64_t id) {
-        if (id < last) {
-            next = static_cast<std::size_t>(std::lower_bound(sorted_candidates.begin(), sorted_candidates.end(), id) -
-                                            sorted_candidates.begin());
-        }
-        last = id;
-        while (next < sorted_candidates.size() && sorted_candidates[next] < id) ++next;
-        return next < sorted_candidates.size() && sorted_candidates[next] == id;
-    });
+                                                  CandidateTest candidates) const {
+    return search_where(query, apply_limit, limit,
+                        [&](std::uint64_t id) { return candidates.allows(candidates.context, id); });
 }
 
 template <typename Allowed>

@@ -73,10 +73,14 @@ public:
     /// given, restricts scoring to those chunk ids.
     std::vector<Bm25Hit> search_with_limit(std::string_view query, bool apply_limit, std::size_t limit,
                                            const std::unordered_set<std::uint64_t>* candidates) const;
-    /// The same with the candidates as ascending chunk ids: no hash set to build
-    /// when they come from an ordered source.
+    /// The same with the candidates given by a test on chunk ids (asked at most
+    /// once per posting), for candidates kept in something other than a hash set.
+    struct CandidateTest {
+        const void* context;
+        bool (*allows)(const void* context, std::uint64_t chunk_id);
+    };
     std::vector<Bm25Hit> search_with_limit(std::string_view query, bool apply_limit, std::size_t limit,
-                                           std::span<const std::uint64_t> sorted_candidates) const;
+                                           CandidateTest candidates) const;
 
     PersistedBm25Index to_persisted() const;
     static Bm25Index from_persisted(Bm25Config config, const PersistedBm25Index& persisted);

@@ -401,25 +401,32 @@ Result<std::vector<KeywordHit>> ExactVectorIndex::keyword_search_candidates(std:
                                                                             const std::optional<Filter>& filter) const {
     if (limit == 0) return std::vector<KeywordHit>{};
     const auto& chunks = corpus_.chunks;
-    // Ascending chunk ids: BM25 walks them beside its postings instead of probing a hash set.
-    std::optional<std::vector<std::uint64_t>> candidate_ids;
+    // The candidates as one bit per offset, of live chunks only: BM25 asks about
+    // each posting's chunk through the offset table, with no set of ids to build.
+    struct Candidates {
+        const ChunkOffsetTable* offsets;
+        std::vector<std::uint64_t> bits;
+        static bool allows(const void* context, std::uint64_t chunk_id) {
+            const auto& self = *static_cast<const Candidates*>(context);
+            const auto offset = self.offsets->get(chunk_id);
+            return offset && *offset / 64 < self.bits.size() && (self.bits[*offset / 64] >> (*offset % 64) & 1) != 0;
+        }
+    };
+    std::optional<Candidates> candidates_of_filter;
     if (filter) {
         auto candidates = retrieval_.metadata_index.candidate_set(*filter);
         if (!candidates) return std::move(candidates).error();
         if (const auto& offsets = candidates.value()) {
-            candidate_ids.emplace();
-            candidate_ids->reserve(offsets->size());
-            offsets->for_each([&](std::size_t offset) {
-                if (offset < chunks.size() && !chunks[offset].deleted) {
-                    candidate_ids->push_back(chunks[offset].chunk_id);
-                }
+            Candidates& kept = candidates_of_filter.emplace(Candidates{&corpus_.chunk_offsets, {}});
+            kept.bits.assign((chunks.size() + 63) / 64, 0);
+            bool any = false;
+            // Live offsets lie inside `chunks` and are not deleted.
+            OffsetSet::set_intersection(*offsets, corpus_.active_offsets).for_each([&](std::size_t offset) {
+                if (offset >= chunks.size()) return;
+                kept.bits[offset / 64] |= std::uint64_t{1} << (offset % 64);
+                any = true;
             });
-            if (candidate_ids->empty()) return std::vector<KeywordHit>{};
-            // Ids grow with offsets in every index this system builds; a loaded
-            // sequence need not keep that order.
-            if (!std::is_sorted(candidate_ids->begin(), candidate_ids->end())) {
-                std::sort(candidate_ids->begin(), candidate_ids->end());
-            }
+            if (!any) return std::vector<KeywordHit>{};
         }
     }
     auto bm25 = retrieval_.require_bm25();
@@ -427,11 +434,12 @@ Result<std::vector<KeywordHit>> ExactVectorIndex::keyword_search_candidates(std:
 
     // A filter the metadata index cannot narrow is applied below, hit by hit, so
     // BM25 must hand over every hit: limiting first could leave too few matches.
-    const bool apply_limit = !filter || candidate_ids.has_value();
+    const bool apply_limit = !filter || candidates_of_filter.has_value();
     std::vector<Bm25Hit> ranked =
-        candidate_ids ? bm25.value()->search_with_limit(text, apply_limit, limit,
-                                                        std::span<const std::uint64_t>(*candidate_ids))
-                      : bm25.value()->search_with_limit(text, apply_limit, limit, nullptr);
+        candidates_of_filter
+            ? bm25.value()->search_with_limit(text, apply_limit, limit,
+                                              Bm25Index::CandidateTest{&*candidates_of_filter, &Candidates::allows})
+            : bm25.value()->search_with_limit(text, apply_limit, limit, nullptr);
     std::vector<KeywordHit> hits;
     for (Bm25Hit& hit : ranked) {
         const auto offset = corpus_.chunk_offsets.get(hit.chunk_id);

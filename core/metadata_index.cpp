@@ -2,7 +2,7 @@
 #include "core/text.h"
 
 #include <algorithm>  // std::lower_bound, std::set_union, std::sort, std::unique
-#include <bit>        // std::bit_cast
+#include <bit>        // std::bit_cast, std::countr_zero
 #include <cmath>      // std::isnan, std::isinf
 #include <iterator>   // std::back_inserter
 #include <limits>     // std::numeric_limits
@@ -116,6 +116,55 @@ OffsetSet OffsetSet::set_union(const OffsetSet& a, const OffsetSet& b) {
     return out;
 }
 
+OffsetSet OffsetSet::union_of(std::span<const OffsetSet* const> sets) {
+    // Blocks grouped by their high part; each group is merged through a bitmap of
+    // the 2^16 lows, which costs one pass over the members and no sort.
+    std::vector<const Block*> blocks;
+    std::uint64_t max_high = 0;
+    for (const OffsetSet* set : sets) {
+        if (set == nullptr) continue;
+        for (const Block& block : set->blocks_) {
+            blocks.push_back(&block);
+            max_high = std::max(max_high, block.high);
+        }
+    }
+    if (max_high < blocks.size() + 4096) {
+        // Counting sort by high: highs are dense for offsets of real chunks.
+        std::vector<std::size_t> starts(static_cast<std::size_t>(max_high) + 2, 0);
+        for (const Block* block : blocks) ++starts[block->high + 1];
+        for (std::size_t h = 1; h < starts.size(); ++h) starts[h] += starts[h - 1];
+        std::vector<const Block*> sorted(blocks.size());
+        for (const Block* block : blocks) sorted[starts[block->high]++] = block;
+        blocks = std::move(sorted);
+    } else {
+        std::stable_sort(blocks.begin(), blocks.end(), [](const Block* a, const Block* b) { return a->high < b->high; });
+    }
+    OffsetSet out;
+    std::vector<std::uint64_t> bits;
+    for (std::size_t i = 0; i < blocks.size();) {
+        std::size_t j = i + 1;
+        while (j < blocks.size() && blocks[j]->high == blocks[i]->high) ++j;
+        if (j - i == 1) {
+            out.blocks_.push_back(*blocks[i]);
+        } else {
+            bits.assign(std::size_t{1} << 10, 0);
+            for (std::size_t k = i; k < j; ++k) {
+                for (std::uint16_t low : blocks[k]->lows) bits[low >> 6] |= std::uint64_t{1} << (low & 63);
+            }
+            Block merged{blocks[i]->high, {}};
+            for (std::size_t w = 0; w < bits.size(); ++w) {
+                for (std::uint64_t word = bits[w]; word != 0; word &= word - 1) {
+                    merged.lows.push_back(static_cast<std::uint16_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(word))));
+                }
+            }
+            out.blocks_.push_back(std::move(merged));
+        }
+        out.size_ += out.blocks_.back().lows.size();
+        i = j;
+    }
+    return out;
+}
+
 OffsetSet OffsetSet::set_intersection(const OffsetSet& a, const OffsetSet& b) {
     OffsetSet out;
     auto x = a.blocks_.begin(), y = b.blocks_.begin();
@@ -180,13 +229,8 @@ public:
         if (!set.empty()) sets_.push_back(&set);
     }
     OffsetSet build() const {
-        if (sets_.empty()) return {};
         if (sets_.size() == 1) return *sets_.front();
-        std::vector<std::size_t> offsets;
-        for (const OffsetSet* set : sets_) set->for_each([&](std::size_t offset) { offsets.push_back(offset); });
-        std::sort(offsets.begin(), offsets.end());
-        offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
-        return OffsetSet::from_sorted(offsets);
+        return OffsetSet::union_of(sets_);
     }
 
 private:

@@ -11,6 +11,7 @@
 #include <map>          // std::map
 #include <optional>     // std::optional
 #include <string>       // std::string
+#include <span>         // std::span
 #include <string_view>  // std::string_view
 #include <variant>      // std::variant
 #include <vector>       // std::vector
@@ -48,6 +49,8 @@ public:
     std::vector<std::size_t> to_vector() const;
 
     static OffsetSet set_union(const OffsetSet& a, const OffsetSet& b);
+    /// The union of many sets at once (null entries are skipped).
+    static OffsetSet union_of(std::span<const OffsetSet* const> sets);
     static OffsetSet set_intersection(const OffsetSet& a, const OffsetSet& b);
     static OffsetSet set_difference(const OffsetSet& a, const OffsetSet& b);
 

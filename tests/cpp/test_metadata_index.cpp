@@ -53,6 +53,31 @@ TEST(OffsetSet, AgreesWithStdSetUnderRandomEdits) {
     }
 }
 
+// Many sets at once: overlapping blocks, one-element sets, empty and missing sets,
+// and highs far apart (the sorted rather than counted grouping).
+TEST(OffsetSet, UnionOfManyAgreesWithStdSet) {
+    std::mt19937_64 rng(3);
+    for (const std::size_t spread : {std::size_t{4} << 16, std::size_t{1} << 40}) {
+        std::vector<OffsetSet> sets(30);
+        std::set<std::size_t> all;
+        for (std::size_t s = 0; s < sets.size(); ++s) {
+            const std::size_t count = s % 7 == 0 ? 0 : (s % 3 == 0 ? 1 : rng() % 500);
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::size_t offset = (rng() % 5) * (spread / 4) + rng() % 70000;
+                sets[s].insert(offset);
+                all.insert(offset);
+            }
+        }
+        std::vector<const OffsetSet*> pointers{nullptr};
+        for (const OffsetSet& set : sets) pointers.push_back(&set);
+        const OffsetSet united = OffsetSet::union_of(pointers);
+        EXPECT_EQ(united.to_vector(), Offsets(all.begin(), all.end()));
+        EXPECT_EQ(united.size(), all.size());
+        EXPECT_EQ(united, OffsetSet::from_sorted(Offsets(all.begin(), all.end())));
+    }
+    EXPECT_TRUE(OffsetSet::union_of({}).empty());
+}
+
 Filter equals(const char* f, V v) { return Filter{filters::Equals{f, std::move(v)}}; }
 Filter not_equals(const char* f, V v) { return Filter{filters::NotEquals{f, std::move(v)}}; }
 Filter range(const char* f, std::optional<V> lo, std::optional<V> hi) {
