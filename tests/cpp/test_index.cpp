@@ -170,7 +170,7 @@ TEST(ExactVectorIndex, SearchEqualsOneByOneScoring) {
                 for (float& x : e) x = normal(rng);
                 chunks.push_back(chunk(e, "t", {{"g", V::integer(static_cast<std::int64_t>(rng() % 7))}}));
             }
-            index.upsert_document(doc("d" + std::to_string(rng() % 250)), chunks).value();
+            index.upsert_document(doc(std::string("d").append(std::to_string(rng() % 250))), chunks).value();
         }
         std::vector<float> q(17);
         for (float& x : q) x = normal(rng);

@@ -93,7 +93,10 @@ std::string candidates(const MetadataFilterIndex& index, const Filter& filter) {
     if (!result) return result.error().display();
     if (!result.value()) return "none";
     std::string out = "{";
-    for (std::size_t offset : result.value()->to_vector()) out += (out.size() > 1 ? "," : "") + std::to_string(offset);
+    for (std::size_t offset : result.value()->to_vector()) {
+        if (out.size() > 1) out += ",";
+        out += std::to_string(offset);
+    }
     return out + "}";
 }
 
