@@ -454,8 +454,14 @@ def in_subprocess(*args):
 
 
 def machine():
-    model = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
-                 platform.processor())
+    info = {}
+    for line in open("/proc/cpuinfo"):
+        key, _, value = line.partition(":")
+        info.setdefault(key.strip(), value.strip())
+    flags = set(info.get("flags", "").split())
+    isa = " ".join(f for f in ("avx2", "avx512f", "avx512_vnni", "avx512_bf16", "avx512_fp16", "amx_int8") if f in flags)
+    model = (f"{info.get('model name', platform.processor())} (family {info.get('cpu family')}, "
+             f"model {info.get('model')}; {isa})")
     memory = next(int(line.split()[1]) for line in open("/proc/meminfo") if line.startswith("MemTotal"))
     return f"{model}, {os.cpu_count()} cores, {memory / 2**20:.0f} GiB RAM, {platform.system()} {platform.release()}"
 
@@ -483,12 +489,14 @@ def render(vector, ingest, bm25, sizes, quick, plot_name):
     lines = []
     add = lines.append
     command = "bash bench/run_peers.sh" + (" --quick" if quick else "")
+    other = "full run, N = 100,000 and 1,000,000: `bash bench/run_peers.sh`" if quick else \
+        "N = 100,000 only: `bash bench/run_peers.sh --quick`"
     add("# Tessarin next to its peers")
     add("")
     add(f"- Date: {datetime.date.today().isoformat()}; commit {commit()}")
     add(f"- Machine: {machine()}")
     add(f"- Versions: {versions()}, Python {platform.python_version()}")
-    add(f"- Reproduce: `{command}` (`bash bench/run_peers.sh --quick` for N = 100,000 only)")
+    add(f"- Reproduce: `{command}` ({other})")
     add("")
     add("Synthetic data with fixed seeds: unit-length Gaussian rows (d = 384; inner product is "
         "cosine similarity for every engine), the same rows and queries for every engine. "
@@ -567,7 +575,7 @@ def render(vector, ingest, bm25, sizes, quick, plot_name):
         "embedding, the text and a document record per chunk) / the BM25 index alone "
         "(`bm25_build_seconds` in the bench module, texts already in C++ strings).")
     for run in bm25:
-        overlap = ", ".join(f"{length} terms {value:.3f}" for length, value in run["overlap_with_bm25s"].items())
+        overlap = ", ".join(f"{length}-term queries {value:.3f}" for length, value in run["overlap_with_bm25s"].items())
         add(f"- N = {run['n']:,}: mean top-10 overlap of Tessarin with bm25s: {overlap}.")
     add("")
     add("## Ingest and memory")
@@ -578,7 +586,7 @@ def render(vector, ingest, bm25, sizes, quick, plot_name):
         "resident, `malloc_trim` before each reading), divided by N, in a fresh process per "
         "configuration. Tessarin keeps a document id, the text and a record per chunk; FAISS's "
         "figure includes its dict of the same ids and texts; USearch's index is its HNSW graph "
-        "(built on `add`) plus the vectors.")
+        "plus the vectors.")
     add("")
     add("| N | Configuration | Chunks/s | Resident bytes/chunk |")
     add("|---|---|---:|---:|")
@@ -587,7 +595,7 @@ def render(vector, ingest, bm25, sizes, quick, plot_name):
             f"{entry['resident_bytes_per_chunk']:,.0f} |")
     add("")
     add(f"`usearch` is an Index with its default graph parameters, whose `add` builds the HNSW "
-        f"graph (one thread: a few thousand chunks/s), measured at N = {min(sizes):,} only; "
+        f"graph (one thread: a few thousand chunks/s), measured for i8 at N = {min(sizes):,} only; "
         f"`usearch-thin` is the exact-search configuration above (connectivity 2, expansion 1).")
     return "\n".join(lines) + "\n"
 
@@ -637,7 +645,7 @@ def main():
         configs = [f"tessarin:{e}" for e in ENCODINGS] + ["faiss-flat", "faiss-sq8"]
         configs += [f"usearch-thin:{e}" for e in ("i8", "f16", "f32")]
         if n == min(sizes):
-            configs += [f"usearch:{e}" for e in ("i8", "f16", "f32")]
+            configs.append("usearch:i8")  # minutes each at one thread: one is enough to show it
         for config in configs:
             ingest.append(in_subprocess("ingest", n, config))
     bm25 = [in_subprocess("bm25", n) for n in sizes]
