@@ -6,8 +6,8 @@
 # in bench/requirements-peers.txt), builds the bench module, then runs
 # bench/compare_peers.py, which writes bench/RESULTS.md and bench/peers_latency.png.
 # Its own environment keeps the peers out of .venv and keeps a reinstall there from
-# changing what is being measured. The full run (N up to 1,000,000) takes about half
-# an hour on 2 cores and needs about 6 GB of memory; --quick stops at N = 100,000.
+# changing what is being measured. The full run (N up to 1,000,000) takes about 12
+# minutes on 2 cores and peaks at about 7 GB of memory; --quick stops at N = 100,000.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
