@@ -2,7 +2,9 @@
 // raw int8 kernel, so that bench_index_python.py can time a scan of the same size in
 // the same run as searches through the Python API, and the tokenizer and BM25 index,
 // so that bench_bm25_agreement.py can score the very same tokens with another
-// implementation. Built only with the benchmarks; never installed.
+// implementation, and a BM25-only build so that compare_peers.py can time indexing
+// without the embeddings an Index also takes. Built only with the benchmarks; never
+// installed.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
@@ -10,6 +12,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -73,4 +76,14 @@ NB_MODULE(_tessarin_bench, m) {
             return results;
         },
         nb::arg("texts"), nb::arg("queries"), nb::arg("limit").none());
+    // Seconds to index `texts` (chunk id = position, all active), timed after the
+    // Python strings are copied in: what the BM25 index itself costs, to set next to
+    // an Index.add of the same texts, which also stores embeddings and records.
+    m.def("bm25_build_seconds", [](const std::vector<std::string>& texts) {
+        nb::gil_scoped_release unlocked;
+        const auto start = std::chrono::steady_clock::now();
+        tessarin::Bm25Index index{tessarin::Bm25Config{}};
+        for (std::size_t i = 0; i < texts.size(); ++i) index.add_chunk(i, texts[i], true);
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    });
 }

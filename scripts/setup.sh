@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building Tessarin needs: Debian packages (when missing) and a
-# virtual environment in .venv with the pinned build and test tools, then builds
-# and installs the package into it. Safe to run again; later runs are incremental.
+# virtual environment in .venv (or $TESSARIN_VENV) with the pinned build and test
+# tools, then builds and installs the package into it. Safe to run again; later
+# runs are incremental.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,10 +22,11 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 python="${PYTHON:-python3}"
-if [ ! -x .venv/bin/python ]; then
-  "$python" -m venv .venv
+venv="${TESSARIN_VENV:-.venv}"
+if [ ! -x "$venv/bin/python" ]; then
+  "$python" -m venv "$venv"
 fi
-.venv/bin/python -m pip install --quiet --upgrade pip
-.venv/bin/python -m pip install --quiet -r scripts/requirements-dev.txt
+"$venv/bin/python" -m pip install --quiet --upgrade pip
+"$venv/bin/python" -m pip install --quiet -r scripts/requirements-dev.txt
 # The pinned tools are already in the environment, so the build uses them directly.
-.venv/bin/python -m pip install --quiet --no-build-isolation .
+"$venv/bin/python" -m pip install --quiet --no-build-isolation .
