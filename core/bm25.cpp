@@ -472,49 +472,43 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
         Sum* const sum_of = sums.data();
         const float* const length_of = lengths.data();
         const std::size_t known = lengths.size();
-        // Postings go in blocks: first the lengths are gathered, then every
-        // contribution of the block is computed in a loop the compiler turns into
-        // vector arithmetic (the same IEEE operations lane by lane), then they are
-        // added to the sums.
-        constexpr std::size_t block = 256;
-        float dls[block], tfs[block], contributions[block];
         for (std::size_t c = 0; c < cursors.size(); ++c) {
             const Cursor& cursor = cursors[c];
             const std::uint32_t bit = std::uint32_t{1} << c;
             const float idf = cursor.idf;
-            for (const Posting* first = cursor.at; first < cursor.end; first += block) {
-                const std::size_t count = std::min<std::size_t>(block, static_cast<std::size_t>(cursor.end - first));
-                for (std::size_t i = 0; i < count; ++i) {
-                    const std::uint64_t chunk_id = first[i].chunk_id;
-                    dls[i] = chunk_id < known ? length_of[chunk_id] : -1.0f;  // -1: not a known chunk
-                    tfs[i] = static_cast<float>(first[i].term_frequency);
-                }
-                for (std::size_t i = 0; i < count; ++i) {
-                    const float tf = tfs[i];
-                    float x = dls[i] / avgdl;
-                    x = b * x;
-                    x = one_minus_b + x;
-                    x = k1 * x;
-                    x = x + tf;
-                    float y = k1_plus_one * tf;
-                    y = idf * y;
-                    contributions[i] = y / x;
-                }
-                for (std::size_t i = 0; i < count; ++i) {
-                    const std::uint64_t chunk_id = first[i].chunk_id;
-                    if (dls[i] < 0.0f || !allowed(chunk_id)) continue;
-                    Sum& sum = sum_of[chunk_id];
-                    sum.score = contributions[i] + sum.score;
-                    if (sum.terms == 0) touched.push_back(chunk_id);
-                    sum.terms |= bit;
-                }
+            for (const Posting* p = cursor.at; p != cursor.end; ++p) {
+                const std::uint64_t chunk_id = p->chunk_id;
+                if (chunk_id >= known) continue;  // not a known chunk
+                const float dl = length_of[chunk_id];
+                if (dl < 0.0f || !allowed(chunk_id)) continue;
+                const float tf = static_cast<float>(p->term_frequency);
+                float x = dl / avgdl;
+                x = b * x;
+                x = one_minus_b + x;
+                x = k1 * x;
+                x = x + tf;
+                float y = k1_plus_one * tf;
+                y = idf * y;
+                Sum& sum = sum_of[chunk_id];
+                sum.score = y / x + sum.score;
+                if (sum.terms == 0) touched.push_back(chunk_id);
+                sum.terms |= bit;
             }
         }
-        for (std::uint64_t chunk_id : touched) {
+        // Once the heap is full, most sums fall below its worst entry: one key
+        // comparison settles them (equal keys still go by chunk id in `keep`).
+        std::int32_t entry_key = std::numeric_limits<std::int32_t>::min();
+        auto collect = [&](std::uint64_t chunk_id) {
             Sum& sum = sum_of[chunk_id];
-            keep(Scored{chunk_id, sum.score, 0, 0});
+            if (f32_total_order_key(sum.score) >= entry_key) {
+                keep(Scored{chunk_id, sum.score, 0, 0});
+                if (apply_limit && limit > 0 && scored.size() == limit) {
+                    entry_key = f32_total_order_key(scored.front().score);
+                }
+            }
             sum = Sum{0.0f, 0};
-        }
+        };
+        for (std::uint64_t chunk_id : touched) collect(chunk_id);
         // Matched terms only for the hits kept, in query-term order.
         for (Scored& hit : scored) {
             hit.first_match = matches.size();
