@@ -398,6 +398,17 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
     if (avgdl == 0.0f) return {};
     const float k1 = config_.k1, b = config_.b;
     const float one_minus_b = 1.0f - b, k1_plus_one = k1 + 1.0f;
+    // One term's share of a chunk's score, each operation in f32 in this order.
+    auto contribution = [=](float idf, float tf, float dl) {
+        float x = dl / avgdl;
+        x = b * x;
+        x = one_minus_b + x;
+        x = k1 * x;
+        x = x + tf;
+        float y = k1_plus_one * tf;
+        y = idf * y;
+        return y / x;
+    };
 
     // Per query term, its postings and idf. Each chunk's score adds its terms'
     // contributions in query-term order, starting from 0; both ways below keep that.
@@ -481,16 +492,8 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
                 if (chunk_id >= known) continue;  // not a known chunk
                 const float dl = length_of[chunk_id];
                 if (dl < 0.0f || !allowed(chunk_id)) continue;
-                const float tf = static_cast<float>(p->term_frequency);
-                float x = dl / avgdl;
-                x = b * x;
-                x = one_minus_b + x;
-                x = k1 * x;
-                x = x + tf;
-                float y = k1_plus_one * tf;
-                y = idf * y;
                 Sum& sum = sum_of[chunk_id];
-                sum.score = y / x + sum.score;
+                sum.score = contribution(idf, static_cast<float>(p->term_frequency), dl) + sum.score;
                 if (sum.terms == 0) touched.push_back(chunk_id);
                 sum.terms |= bit;
             }
@@ -542,15 +545,7 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
         for (Cursor& cursor : cursors) {  // in query-term order
             if (cursor.at == cursor.end || cursor.at->chunk_id != chunk_id) continue;
             if (eligible) {
-                const float tf = static_cast<float>(cursor.at->term_frequency);
-                float x = dl / avgdl;
-                x = b * x;
-                x = one_minus_b + x;
-                x = k1 * x;
-                x = x + tf;
-                float y = k1_plus_one * tf;
-                y = cursor.idf * y;
-                score = y / x + score;
+                score = contribution(cursor.idf, static_cast<float>(cursor.at->term_frequency), dl) + score;
                 matches.push_back(cursor.term);
                 ++match_count;
             }
