@@ -12,33 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/timing.h"
 #include "core/index.h"
 
 using namespace tessarin;
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 
 namespace {
-
-double ms_since(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-template <typename F>
-double time_ms(F&& work) {
-    const auto start = Clock::now();
-    work();
-    return ms_since(start);
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-double percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
-}
 
 std::vector<std::string> vocabulary(std::size_t size, std::mt19937_64& rng) {
     static const char* syllables[] = {"ka", "to", "ri", "me", "su", "la", "no", "pe", "di", "vo"};
@@ -115,7 +95,7 @@ int main(int argc, char** argv) {
     std::printf("hybrid (limit 10, 50 + 50 candidates, 3-term text), median of %zu queries:\n", queries);
     std::printf("  vector alone %.2f ms, keyword alone %.2f ms, hybrid %.2f ms; hybrid / (vector + keyword) = %.2f "
                 "(median of per-query ratios)\n",
-                median(vector_ms), median(keyword_ms), median(hybrid_ms), median(ratios));
+                percentile(vector_ms, 0.5), percentile(keyword_ms, 0.5), percentile(hybrid_ms, 0.5), percentile(ratios, 0.5));
 
     for (std::size_t terms : {1, 3, 8}) {
         std::vector<double> times;
@@ -123,7 +103,7 @@ int main(int argc, char** argv) {
             const std::string text = query_text(terms);
             times.push_back(time_ms([&] { index.keyword_search_candidates(text, 10, std::nullopt).value(); }));
         }
-        std::printf("keyword search, %zu term(s), limit 10: median %.2f ms, p90 %.2f ms\n", terms, median(times),
+        std::printf("keyword search, %zu term(s), limit 10: median %.2f ms, p90 %.2f ms\n", terms, percentile(times, 0.5),
                     percentile(times, 0.9));
     }
     // A filter the metadata index narrows to 30% of the chunks.
@@ -136,6 +116,6 @@ int main(int argc, char** argv) {
         filtered.push_back(time_ms([&] { index.keyword_search_candidates(text, 10, thirty).value(); }));
     }
     std::printf("keyword search, 3 terms, limit 10, 30%% filter: median %.2f ms (unfiltered %.2f ms)\n",
-                median(filtered), median(plain));
+                percentile(filtered, 0.5), percentile(plain, 0.5));
     return 0;
 }

@@ -11,30 +11,11 @@
 #include <vector>
 
 #include "core/dot_i8.h"
+#include "bench/timing.h"
 #include "core/index.h"
 
 using namespace tessarin;
-using Clock = std::chrono::steady_clock;
-
-namespace {
-
-double ms_since(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-template <typename F>
-double median_ms(int repeats, F&& work) {
-    std::vector<double> times;
-    for (int i = 0; i < repeats; ++i) {
-        auto start = Clock::now();
-        work();
-        times.push_back(ms_since(start));
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
-
-}  // namespace
+using namespace bench;
 
 int main(int argc, char** argv) {
     const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1'000'000;
