@@ -5,7 +5,7 @@
 
 #include <algorithm>  // std::min, std::max_element
 #include <bit>        // std::endian, std::bit_cast
-#include <cmath>      // std::fmax, std::fabs, std::isfinite, std::isnan, std::round, std::sqrt
+#include <cmath>      // std::fabs, std::isfinite, std::isnan, std::sqrt
 #include <cstdlib>    // std::aligned_alloc, std::malloc, std::free
 #include <cstring>    // std::memcpy
 #include <limits>     // std::numeric_limits
@@ -120,19 +120,27 @@ inline float i8_score(float row_scale, float dot, float query_scale) noexcept {
 }
 
 // Round half away from zero, clamp, NaN to 0.
+// Without a rounding instruction in the baseline ISA, std::round is a library call
+// per element; this is the same rounding for the range that is not clamped anyway.
 inline std::int8_t quantize(float value, float inv) noexcept {
     const float product = value * inv;
     if (std::isnan(product)) return 0;
-    const float rounded = std::round(product);
-    if (rounded >= 127.0f) return 127;
-    if (rounded <= -128.0f) return -128;
-    return static_cast<std::int8_t>(rounded);
+    if (product >= 126.5f) return 127;    // rounds to 127 or more
+    if (product <= -127.5f) return -128;  // rounds to -128 or less
+    const int truncated = static_cast<int>(product);
+    const float fraction = product - static_cast<float>(truncated);  // exact
+    if (fraction >= 0.5f) return static_cast<std::int8_t>(truncated + 1);
+    if (fraction <= -0.5f) return static_cast<std::int8_t>(truncated - 1);
+    return static_cast<std::int8_t>(truncated);
 }
 
 // Appends the codes of v and returns its scale.
 float quantize_into(std::span<const float> v, std::int8_t* codes) noexcept {
     float max_abs = 0.0f;
-    for (float x : v) max_abs = std::fmax(max_abs, std::fabs(x));  // maxNum: NaN never wins
+    for (float x : v) {
+        const float magnitude = std::fabs(x);
+        if (magnitude > max_abs) max_abs = magnitude;  // false for NaN: NaN never wins
+    }
     if (max_abs == 0.0f) {
         std::fill(codes, codes + v.size(), std::int8_t{0});
         return 0.0f;

@@ -2,6 +2,7 @@
 #include <simsimd/simsimd.h>
 
 #include <bit>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -42,6 +43,26 @@ std::uint32_t bits_of(float f) {
 }
 
 // ---- Encodings -----------------------------------------------------------------
+
+// With 127 in the row the scale is exactly 1, so each other element is rounded as
+// it stands: half away from zero, checked at and beside every half.
+TEST(Encodings, Int8RoundingAgreesWithRoundHalfAwayFromZero) {
+    std::vector<float> row{127.0f};
+    for (int k = -128; k <= 127; ++k) {
+        const float half = static_cast<float>(k) + 0.5f;
+        for (float x : {half, std::nextafter(half, -kInf), std::nextafter(half, kInf), static_cast<float>(k)}) {
+            if (std::fabs(x) <= 127.0f) row.push_back(x);
+        }
+    }
+    for (float x : {0.0f, -0.0f, 0.49999997f, -0.49999997f, 1e-30f, -1e-30f}) row.push_back(x);
+    const EncodedVectorStore store = store_of(VectorEncoding::I8ScalarQuantized, {row});
+    const auto& rows = std::get<EncodedVectorStore::I8ScalarQuantized>(store.variant());
+    ASSERT_EQ(rows.scales[0], 1.0f);
+    for (std::size_t i = 0; i < row.size(); ++i) {
+        const float expected = std::clamp(std::round(row[i]), -128.0f, 127.0f);
+        EXPECT_EQ(rows.codes[i], static_cast<std::int8_t>(expected)) << row[i];
+    }
+}
 
 struct QuantizeCase {
     std::vector<float> input;
