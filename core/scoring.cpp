@@ -129,9 +129,9 @@ inline std::int8_t quantize(float value, float inv) noexcept {
     if (product <= -127.5f) return -128;  // rounds to -128 or less
     const int truncated = static_cast<int>(product);
     const float fraction = product - static_cast<float>(truncated);  // exact
-    if (fraction >= 0.5f) return static_cast<std::int8_t>(truncated + 1);
-    if (fraction <= -0.5f) return static_cast<std::int8_t>(truncated - 1);
-    return static_cast<std::int8_t>(truncated);
+    // Without branches: which way a fraction goes is as good as random.
+    return static_cast<std::int8_t>(truncated + static_cast<int>(fraction >= 0.5f) -
+                                    static_cast<int>(fraction <= -0.5f));
 }
 
 // Appends the codes of v and returns its scale.
