@@ -480,6 +480,18 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
         const std::span<const float> lengths = chunks_.scored_lengths();
         if (sums.size() < lengths.size()) sums.assign(lengths.size(), Sum{0.0f, 0});
         touched.clear();
+        // The sums must be all zero when the next search on this thread starts, even
+        // if this one ends by an exception (memory exhaustion while collecting).
+        struct ClearOnUnwind {
+            std::vector<Sum>& sums;
+            std::vector<std::uint64_t>& touched;
+            bool finished = false;
+            ~ClearOnUnwind() {
+                if (finished) return;
+                for (std::uint64_t chunk_id : touched) sums[chunk_id] = Sum{0.0f, 0};
+                touched.clear();
+            }
+        } clear_on_unwind{sums, touched};
         Sum* const sum_of = sums.data();
         const float* const length_of = lengths.data();
         const std::size_t known = lengths.size();
@@ -493,8 +505,8 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
                 const float dl = length_of[chunk_id];
                 if (dl < 0.0f || !allowed(chunk_id)) continue;
                 Sum& sum = sum_of[chunk_id];
+                if (sum.terms == 0) touched.push_back(chunk_id);  // first, so a throw leaves no stray sum
                 sum.score = contribution(idf, static_cast<float>(p->term_frequency), dl) + sum.score;
-                if (sum.terms == 0) touched.push_back(chunk_id);
                 sum.terms |= bit;
             }
         }
@@ -512,6 +524,7 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
             sum = Sum{0.0f, 0};
         };
         for (std::uint64_t chunk_id : touched) collect(chunk_id);
+        clear_on_unwind.finished = true;  // collecting cleared every sum it read
         // Matched terms only for the hits kept, in query-term order.
         for (Scored& hit : scored) {
             hit.first_match = matches.size();
