@@ -133,16 +133,16 @@ private:
             for (const auto& [id, state] : sparse_) visit(id, state);
         }
 
-        struct Slot {
-            ChunkState state;
-            bool present = false;
-        };
         /// By chunk id, for the array part (with `all_dense`, every chunk): the length
         /// as the score uses it when the chunk is scored (active, with a length),
         /// else -1. Four bytes a chunk: scoring reads one per posting.
         std::span<const float> scored_lengths() const noexcept { return scored_lengths_; }
 
     private:
+        struct Slot {
+            ChunkState state;
+            bool present = false;
+        };
         void refresh(std::size_t dense_id) noexcept;
 
         std::vector<Slot> dense_;

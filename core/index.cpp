@@ -420,9 +420,11 @@ Result<std::vector<KeywordHit>> ExactVectorIndex::keyword_search_candidates(std:
             Candidates& kept = candidates_of_filter.emplace(Candidates{&corpus_.chunk_offsets, {}});
             kept.bits.assign((chunks.size() + 63) / 64, 0);
             bool any = false;
-            // Live offsets lie inside `chunks` and are not deleted.
-            OffsetSet::set_intersection(*offsets, corpus_.active_offsets).for_each([&](std::size_t offset) {
-                if (offset >= chunks.size()) return;
+            // Work in the number of candidates, not of chunks: a tombstone can only
+            // be among them when the index holds any.
+            const bool has_tombstones = corpus_.active_offsets.size() != chunks.size();
+            offsets->for_each([&](std::size_t offset) {
+                if (offset >= chunks.size() || (has_tombstones && chunks[offset].deleted)) return;
                 kept.bits[offset / 64] |= std::uint64_t{1} << (offset % 64);
                 any = true;
             });

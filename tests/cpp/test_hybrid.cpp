@@ -80,6 +80,10 @@ TEST(KeywordSearch, FiltersLimitsAndTheThreeWaysOfAskingBm25) {
     ExactVectorIndexTestAccess::mark_deleted_only_in_corpus(index, 1);
     EXPECT_EQ(keyword_ids(index.keyword_search_candidates("apple", 10, std::nullopt)), (Ids{0, 3}));
     EXPECT_EQ(keyword_ids(index.keyword_search_candidates("apple", 10, not_b)), (Ids{0, 3}));
+    // Chunk 0 stays in the metadata and keyword indexes: the narrowed candidates
+    // must leave it out, or it would take the only place of a limit of 1.
+    ExactVectorIndexTestAccess::mark_deleted_only_in_corpus(index, 0);
+    EXPECT_EQ(keyword_ids(index.keyword_search_candidates("apple", 1, only_a)), (Ids{3}));
 }
 
 TEST(KeywordSearch, WithoutKeywordState) {
