@@ -6,7 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <malloc.h>  // mallinfo2
+#include <fstream>
+#include <malloc.h>  // mallinfo2, malloc_trim
 #include <random>
 #include <vector>
 
@@ -16,6 +17,18 @@
 
 using namespace tessarin;
 using namespace bench;
+
+namespace {
+
+// Resident bytes of the process: untouched capacity of large arrays does not count.
+std::size_t resident_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * 4096;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1'000'000;
@@ -28,7 +41,9 @@ int main(int argc, char** argv) {
     for (float& x : query) x = normal(rng);
 
     for (auto encoding : {VectorEncoding::I8ScalarQuantized, VectorEncoding::F32}) {
+        malloc_trim(0);
         const std::size_t heap_before = mallinfo2().uordblks + mallinfo2().hblkhd;
+        const std::size_t resident_before = resident_bytes();
         ExactVectorIndex index = ExactVectorIndex::try_with_config({d, VectorMetric::Cosine, encoding}).value();
         auto start = Clock::now();
         for (std::size_t i = 0; i < n; ++i) {
@@ -38,6 +53,8 @@ int main(int argc, char** argv) {
         }
         const double ingest_ms = ms_since(start);
         const std::size_t heap_after = mallinfo2().uordblks + mallinfo2().hblkhd;
+        malloc_trim(0);
+        const std::size_t resident_after = resident_bytes();
         const double search = median_ms(15, [&] { index.search_vector_candidates(query, 10, std::nullopt).value(); });
         Filter one_percent{filters::Equals{"bucket", MetadataValue::integer(7)}};
         const double filtered = median_ms(15, [&] { index.search_vector_candidates(query, 10, one_percent).value(); });
@@ -78,6 +95,10 @@ int main(int argc, char** argv) {
                         static_cast<double>(heap_after - heap_before) / static_cast<double>(n),
                         (static_cast<double>(heap_after - heap_before) - rows) / static_cast<double>(n),
                         std::string("chunk text").size());
+            std::printf("  resident per chunk: %.0f bytes, %.0f beyond the rows\n",
+                        static_cast<double>(resident_after - resident_before) / static_cast<double>(n),
+                        (static_cast<double>(resident_after - resident_before) -
+                         static_cast<double>(n * (d + sizeof(float)))) / static_cast<double>(n));
         }
     }
     return 0;

@@ -12,17 +12,6 @@
 namespace tessarin {
 namespace {
 
-RecordValue record_value_of(const MetadataValue& value) {
-    switch (value.kind()) {
-        case MetadataKind::String: return RecordValue::string(value.as_string());
-        case MetadataKind::Integer: return RecordValue::i64(value.as_integer());
-        case MetadataKind::Float: return RecordValue::f64(value.as_float());
-        case MetadataKind::Boolean: return RecordValue::boolean(value.as_boolean());
-        case MetadataKind::TimestampMillis: return RecordValue::i64(value.as_timestamp_millis());
-    }
-    return RecordValue();
-}
-
 struct Candidate {
     float score;
     std::uint64_t chunk_id;
@@ -186,9 +175,7 @@ Result<ExactVectorIndex> ExactVectorIndex::from_parts(std::size_t dimension, Vec
 
 Result<ExactVectorIndex> ExactVectorIndex::try_with_retrieval_configuration_in_corpus(
     const RetrievalConfiguration& configuration, std::string corpus_id) {
-    CorpusIndex corpus;
-    corpus.corpus_id = CorpusId::from_trusted(corpus_id);
-    corpus.record_store = RecordStore{CorpusId::from_trusted(std::move(corpus_id)), {}};
+    CorpusState corpus(CorpusId::from_trusted(std::move(corpus_id)));
     auto retrieval = RetrievalIndex::create(configuration);
     if (!retrieval) return std::move(retrieval).error();
     return ExactVectorIndex(std::move(corpus), std::move(retrieval).value());
@@ -213,12 +200,18 @@ Result<std::vector<std::uint64_t>> ExactVectorIndex::upsert_document(const Docum
         inputs.push_back(RecordChunkInput{ChunkKey::from_trusted("ordinal-" + std::to_string(i)), chunks[i].text,
                                           chunks[i].embedding, chunks[i].metadata});
     }
-    return upsert_record(std::move(record), document.metadata, inputs);
+    return upsert(std::move(record), document.metadata, inputs, true);
 }
 
 Result<std::vector<std::uint64_t>> ExactVectorIndex::upsert_record(Record record,
                                                                    const MetadataMap& projected_metadata,
                                                                    const std::vector<RecordChunkInput>& chunks) {
+    return upsert(std::move(record), projected_metadata, chunks, false);
+}
+
+Result<std::vector<std::uint64_t>> ExactVectorIndex::upsert(Record record, const MetadataMap& projected_metadata,
+                                                            const std::vector<RecordChunkInput>& chunks,
+                                                            bool document_record) {
     if (Status status = Record::validate(record); !status) return std::move(status).error();
     for (const RecordChunkInput& chunk : chunks) {
         if (chunk.embedding.size() != retrieval_.dimension) {
@@ -233,38 +226,43 @@ Result<std::vector<std::uint64_t>> ExactVectorIndex::upsert_record(Record record
     }
     // All checks passed: from here on the upsert completes.
     retrieval_.store.reserve_rows(chunks.size(), retrieval_.dimension);
-    const std::string& id = record.id.str();
-    auto known = corpus_.record_generations.find(id);
-    const std::uint64_t generation = known == corpus_.record_generations.end() ? 1 : saturating_add(known->second, 1);
-    tombstone_document(id);
-    corpus_.remove_chunk_identities_for_record(record.id);
+    std::size_t text_bytes = 0;
+    for (const RecordChunkInput& input : chunks) text_bytes += input.text.size();
+    corpus_.reserve(chunks.size(), text_bytes);
+    const CorpusState::Slot slot = corpus_.intern_record(record.id.str());
+    const auto known = corpus_.record_generation(record.id.str());
+    const std::uint64_t generation = known ? saturating_add(*known, 1) : 1;
+    tombstone_record(slot);
 
+    MetadataPool& pool = corpus_.metadata_pool();
+    // Chunks without metadata of their own share the projected map.
+    std::optional<MetadataPool::Id> projected;
+    auto projected_id = [&] {
+        if (!projected) projected = pool.acquire(projected_metadata);
+        return *projected;
+    };
     std::vector<std::uint64_t> chunk_ids;
     chunk_ids.reserve(chunks.size());
-    auto& live = live_offsets_by_document_[id];
     for (const RecordChunkInput& input : chunks) {
-        const std::size_t offset = corpus_.chunks.size();
-        const std::uint64_t chunk_id = corpus_.next_chunk_id;
-        corpus_.next_chunk_id = saturating_add(chunk_id, 1);
+        const std::uint64_t chunk_id = corpus_.next_chunk_id();
         chunk_ids.push_back(chunk_id);
         if (retrieval_.bm25) retrieval_.bm25->add_chunk(chunk_id, input.text, true);
-        corpus_.chunk_offsets.set(chunk_id, offset, corpus_.dense_id_limit());
         push_embedding(input.embedding);
-        MetadataMap metadata = overlay_metadata(projected_metadata, input.metadata);
-        ChunkIdentity identity{record.id, input.key};
-        corpus_.identity_to_chunk.insert_or_assign(identity, chunk_id);
-        corpus_.chunk_to_identity.insert_or_assign(chunk_id, std::move(identity));
-        corpus_.active_offsets.insert(offset);
-        retrieval_.metadata_index.insert(offset, metadata);
-        corpus_.chunks.push_back(StoredChunk{id, input.text, chunk_id, std::move(metadata), generation, false});
-        live.push_back(offset);
+        const MetadataPool::Id metadata = input.metadata.empty()
+                                              ? projected_id()
+                                              : pool.acquire(overlay_metadata(projected_metadata, input.metadata));
+        const std::size_t offset = corpus_.append_chunk(slot, input.text, metadata, generation, input.key);
+        if (!input.metadata.empty()) pool.release(metadata);  // the chunk holds its own reference
+        retrieval_.metadata_index.insert(offset, corpus_.metadata(offset));
     }
-    if (live.empty()) live_offsets_by_document_.erase(id);
-    corpus_.record_generations.insert_or_assign(id, generation);
-    // Validated in the first step, so it is stored directly.
-    RecordId key = record.id;
-    corpus_.record_store.records.insert_or_assign(std::move(key), std::move(record));
-    corpus_.generation = saturating_add(corpus_.generation, 1);
+    corpus_.set_record_generation(slot, generation);
+    if (document_record) {
+        corpus_.set_document_record(slot, projected_id(), record.content.value_or(std::string()));
+    } else {
+        corpus_.set_general_record(slot, std::move(record));
+    }
+    if (projected) pool.release(*projected);
+    corpus_.bump_generation();
     return chunk_ids;
 }
 
@@ -278,19 +276,11 @@ void ExactVectorIndex::push_embedding(std::span<const float> embedding) {
     }
 }
 
-std::size_t ExactVectorIndex::tombstone_document(const std::string& document_id) {
-    auto found = live_offsets_by_document_.find(document_id);
-    if (found == live_offsets_by_document_.end()) return 0;
-    const std::vector<std::size_t> offsets = std::move(found->second);
-    live_offsets_by_document_.erase(found);
-    for (std::size_t offset : offsets) {  // ascending: offset order
-        StoredChunk& stored = corpus_.chunks[offset];
-        retrieval_.metadata_index.remove(offset, stored.metadata);
-        stored.deleted = true;
-        if (retrieval_.bm25) retrieval_.bm25->deactivate_chunk(stored.chunk_id, stored.text);
-        corpus_.active_offsets.erase(offset);
-    }
-    return offsets.size();
+std::size_t ExactVectorIndex::tombstone_record(CorpusState::Slot slot) {
+    return corpus_.tombstone_record(slot, [&](std::size_t offset) {
+        retrieval_.metadata_index.remove(offset, corpus_.metadata(offset));
+        if (retrieval_.bm25) retrieval_.bm25->deactivate_chunk(corpus_.chunk_id(offset), corpus_.text(offset));
+    });
 }
 
 Result<std::vector<SearchHit>> ExactVectorIndex::search(const SearchQuery& query) const {
@@ -313,8 +303,8 @@ Result<std::vector<SearchHit>> ExactVectorIndex::search_vector_candidates(std::s
         if (!candidates) return std::move(candidates).error();
         narrowed = std::move(candidates).value();
     }
-    const OffsetSet& scope = narrowed ? *narrowed : corpus_.active_offsets;
-    const auto& chunks = corpus_.chunks;
+    const OffsetSet& scope = narrowed ? *narrowed : corpus_.active_offsets();
+    const std::size_t chunk_count = corpus_.size();
     const std::size_t dimension = retrieval_.dimension;
 
     // Rows are scored in batches: the kernel is resolved and the rows checked once
@@ -327,7 +317,7 @@ Result<std::vector<SearchHit>> ExactVectorIndex::search_vector_candidates(std::s
     TopK top(limit);
     std::optional<TessarinError> failure;
     auto offer = [&](std::size_t row, float score) {
-        if (top.could_enter(score)) top.offer({score, chunks[row].chunk_id, row});
+        if (top.could_enter(score)) top.offer({score, corpus_.chunk_id(row), row});
     };
     auto flush = [&] {
         if (pending == 0) return;
@@ -348,10 +338,10 @@ Result<std::vector<SearchHit>> ExactVectorIndex::search_vector_candidates(std::s
         }
         pending = 0;
     };
-    if (!filter && scope.size() == chunks.size()) {
+    if (!filter && scope.size() == chunk_count) {
         // No tombstones: every row is live, so score them in contiguous runs.
-        for (std::size_t first = 0; first < chunks.size(); first += batch_size) {
-            pending = std::min(batch_size, chunks.size() - first);
+        for (std::size_t first = 0; first < chunk_count; first += batch_size) {
+            pending = std::min(batch_size, chunk_count - first);
             const std::span<float> out(scores.data(), pending);
             if (retrieval_.store.score_rows(query.value(), first, dimension, out)) {
                 for (std::size_t i = 0; i < pending; ++i) offer(first + i, scores[i]);
@@ -364,14 +354,14 @@ Result<std::vector<SearchHit>> ExactVectorIndex::search_vector_candidates(std::s
     } else if (!filter) {
         // Active offsets are live chunks by construction.
         scope.for_each([&](std::size_t offset) {
-            if (offset >= chunks.size()) return;
+            if (offset >= chunk_count) return;
             rows[pending++] = offset;
             if (pending == batch_size) flush();
         });
     } else {
         scope.for_each([&](std::size_t offset) {
-            if (failure || offset >= chunks.size() || chunks[offset].deleted) return;
-            auto matched = matches(*filter, chunks[offset].metadata);
+            if (failure || offset >= chunk_count || corpus_.deleted(offset)) return;
+            auto matched = matches(*filter, corpus_.metadata(offset));
             if (!matched) {
                 failure = std::move(matched).error();
                 return;
@@ -386,9 +376,9 @@ Result<std::vector<SearchHit>> ExactVectorIndex::search_vector_candidates(std::s
 
     std::vector<SearchHit> hits;
     for (const Candidate& candidate : top.take_sorted()) {
-        if (candidate.offset >= chunks.size()) continue;
-        hits.push_back(SearchHit{chunks[candidate.offset].document_id, candidate.chunk_id, candidate.score,
-                                 candidate.score});
+        if (candidate.offset >= chunk_count) continue;
+        hits.push_back(SearchHit{std::string(corpus_.document_id(candidate.offset)), candidate.chunk_id,
+                                 candidate.score, candidate.score});
     }
     return hits;
 }
@@ -400,7 +390,7 @@ Result<std::vector<KeywordHit>> ExactVectorIndex::keyword_search(const KeywordQu
 Result<std::vector<KeywordHit>> ExactVectorIndex::keyword_search_candidates(std::string_view text, std::size_t limit,
                                                                             const std::optional<Filter>& filter) const {
     if (limit == 0) return std::vector<KeywordHit>{};
-    const auto& chunks = corpus_.chunks;
+    const std::size_t chunk_count = corpus_.size();
     // The candidates as one bit per offset, of live chunks only: BM25 asks about
     // each posting's chunk through the offset table, with no set of ids to build.
     struct Candidates {
@@ -417,14 +407,14 @@ Result<std::vector<KeywordHit>> ExactVectorIndex::keyword_search_candidates(std:
         auto candidates = retrieval_.metadata_index.candidate_set(*filter);
         if (!candidates) return std::move(candidates).error();
         if (const auto& offsets = candidates.value()) {
-            Candidates& kept = candidates_of_filter.emplace(Candidates{&corpus_.chunk_offsets, {}});
-            kept.bits.assign((chunks.size() + 63) / 64, 0);
+            Candidates& kept = candidates_of_filter.emplace(Candidates{&corpus_.chunk_offsets(), {}});
+            kept.bits.assign((chunk_count + 63) / 64, 0);
             bool any = false;
             // Work in the number of candidates, not of chunks: a tombstone can only
             // be among them when the index holds any.
-            const bool has_tombstones = corpus_.active_offsets.size() != chunks.size();
+            const bool has_tombstones = corpus_.active_offsets().size() != chunk_count;
             offsets->for_each([&](std::size_t offset) {
-                if (offset >= chunks.size() || (has_tombstones && chunks[offset].deleted)) return;
+                if (offset >= chunk_count || (has_tombstones && corpus_.deleted(offset))) return;
                 kept.bits[offset / 64] |= std::uint64_t{1} << (offset % 64);
                 any = true;
             });
@@ -444,15 +434,15 @@ Result<std::vector<KeywordHit>> ExactVectorIndex::keyword_search_candidates(std:
             : bm25.value()->search_with_limit(text, apply_limit, limit, nullptr);
     std::vector<KeywordHit> hits;
     for (Bm25Hit& hit : ranked) {
-        const auto offset = corpus_.chunk_offsets.get(hit.chunk_id);
-        if (!offset || *offset >= chunks.size() || chunks[*offset].deleted) continue;
-        const StoredChunk& chunk = chunks[*offset];
+        const auto offset = corpus_.chunk_offsets().get(hit.chunk_id);
+        if (!offset || *offset >= chunk_count || corpus_.deleted(*offset)) continue;
         if (filter) {
-            auto matched = matches(*filter, chunk.metadata);
+            auto matched = matches(*filter, corpus_.metadata(*offset));
             if (!matched) return std::move(matched).error();
             if (!matched.value()) continue;
         }
-        hits.push_back(KeywordHit{chunk.document_id, hit.chunk_id, hit.score, std::move(hit.matched_terms)});
+        hits.push_back(KeywordHit{std::string(corpus_.document_id(*offset)), hit.chunk_id, hit.score,
+                                  std::move(hit.matched_terms)});
         if (hits.size() == limit) break;
     }
     return hits;
@@ -506,12 +496,11 @@ Result<std::vector<HybridHit>> ExactVectorIndex::hybrid_search(const HybridQuery
     std::sort(candidates.begin(), candidates.end(), compare_hybrid_candidates);
 
     std::vector<HybridHit> hits;
-    const auto& chunks = corpus_.chunks;
     for (std::size_t i = 0; i < candidates.size() && i < query.limit; ++i) {
         HybridCandidate& candidate = candidates[i];
         // A chunk gone stale between the lists and here is dropped, not replaced.
-        const auto offset = corpus_.chunk_offsets.get(candidate.chunk_id);
-        if (!offset || *offset >= chunks.size() || chunks[*offset].deleted) continue;
+        const auto offset = corpus_.chunk_offsets().get(candidate.chunk_id);
+        if (!offset || *offset >= corpus_.size() || corpus_.deleted(*offset)) continue;
         hits.push_back(HybridHit{std::move(candidate.document_id), candidate.chunk_id, candidate.fused_score,
                                  candidate.vector_score, candidate.keyword_score,
                                  HybridTrace{candidate.vector_rank, candidate.keyword_rank,
@@ -528,94 +517,68 @@ std::size_t ExactVectorIndex::delete_document(const std::string& document_id) {
 }
 
 std::size_t ExactVectorIndex::delete_record_by_id(const std::string& id, const std::optional<RecordId>& record_id) {
-    const std::size_t count = tombstone_document(id);
-    bool removed = false;
-    if (record_id) {
-        removed = corpus_.record_store.records.erase(*record_id) > 0;
-        corpus_.remove_chunk_identities_for_record(*record_id);
-    }
-    if (count > 0 || removed) corpus_.generation = saturating_add(corpus_.generation, 1);
-    return count;
-}
-
-std::size_t ExactVectorIndex::tombstoned_chunk_count() const noexcept {
-    std::size_t count = 0;
-    for (const StoredChunk& stored : corpus_.chunks) count += stored.deleted ? 1 : 0;
+    const auto slot = corpus_.find_record(id);
+    if (!slot) return 0;
+    // Tombstoning drops the chunks' identities with them: a live chunk is what an identity names.
+    const std::size_t count = tombstone_record(*slot);
+    const bool removed = record_id && corpus_.erase_record(*slot);
+    if (count > 0 || removed) corpus_.bump_generation();
     return count;
 }
 
 Result<CompactionReport> ExactVectorIndex::compact() {
-    const std::size_t before_count = corpus_.chunks.size();
+    const std::size_t before_count = corpus_.size();
     const std::uint64_t before = size_estimate().total();
     if (tombstoned_chunk_count() == 0) {
         return CompactionReport{before_count, before_count, 0, static_cast<std::size_t>(before),
                                 static_cast<std::size_t>(before), 0};
     }
-    const std::vector<std::size_t> rows = corpus_.active_offsets.to_vector();
-    auto store = retrieval_.store.select_rows(rows, retrieval_.dimension);
-    if (!store) return std::move(store).error();
-    std::vector<StoredChunk> chunks;
-    chunks.reserve(rows.size());
+    const std::vector<std::size_t> rows = corpus_.active_offsets().to_vector();
     for (std::size_t offset : rows) {
-        if (offset >= corpus_.chunks.size()) {
+        if (offset >= corpus_.size()) {
             return errors::InvalidFormat{"active chunk offset " + std::to_string(offset) +
                                          " is unavailable during compaction; reload the index from its last saved "
                                          "snapshot before retrying"};
         }
-        chunks.push_back(corpus_.chunks[offset]);
     }
+    auto store = retrieval_.store.select_rows(rows, retrieval_.dimension);
+    if (!store) return std::move(store).error();
     // Everything is built aside and swapped in at the end.
-    ChunkOffsetTable offsets;
     MetadataFilterIndex metadata_index;
     std::optional<Bm25Index> bm25;
     if (retrieval_.bm25) bm25.emplace(retrieval_.bm25->config());
-    std::unordered_map<std::string, std::vector<std::size_t>> live;
-    std::vector<std::size_t> active(chunks.size());
-    const std::uint64_t limit = CorpusIndex::dense_id_limit(chunks.size());
-    for (std::size_t i = 0; i < chunks.size(); ++i) {
-        const StoredChunk& stored = chunks[i];
-        offsets.set(stored.chunk_id, i, limit);
-        metadata_index.insert(i, stored.metadata);
-        if (bm25) bm25->add_chunk(stored.chunk_id, stored.text, true);
-        live[stored.document_id].push_back(i);
-        active[i] = i;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        metadata_index.insert(i, corpus_.metadata(rows[i]));
+        if (bm25) bm25->add_chunk(corpus_.chunk_id(rows[i]), corpus_.text(rows[i]), true);
     }
+    corpus_.keep_rows(rows);
     retrieval_.store = std::move(store).value();
-    corpus_.chunks = std::move(chunks);
-    corpus_.chunk_offsets = std::move(offsets);
-    corpus_.active_offsets = OffsetSet::from_sorted(active);
     retrieval_.metadata_index = std::move(metadata_index);
     retrieval_.bm25 = std::move(bm25);
-    live_offsets_by_document_ = std::move(live);
-    corpus_.generation = saturating_add(corpus_.generation, 1);
+    corpus_.bump_generation();
     const std::uint64_t after = size_estimate().total();
-    const std::size_t after_count = corpus_.chunks.size();
+    const std::size_t after_count = corpus_.size();
     return CompactionReport{before_count, after_count, before_count - after_count, static_cast<std::size_t>(before),
                             static_cast<std::size_t>(after), static_cast<std::size_t>(before > after ? before - after : 0)};
 }
 
 IndexSizeEstimate ExactVectorIndex::size_estimate() const noexcept {
     IndexSizeEstimate estimate;
-    const std::uint64_t n = corpus_.chunks.size();
+    const std::uint64_t n = corpus_.size();
+    const CorpusState::PayloadBytes payload = corpus_.payload_bytes();
     estimate.vectors = retrieval_.store.estimated_payload_bytes();
     estimate.chunk_ids = saturating_mul(n, 8);
-    for (const StoredChunk& stored : corpus_.chunks) {
-        estimate.document_ids = saturating_add(estimate.document_ids, stored.document_id.size());
-        estimate.texts = saturating_add(estimate.texts, stored.text.size());
-        estimate.metadata = saturating_add(estimate.metadata, estimated_metadata_payload_bytes(stored.metadata));
-    }
+    estimate.document_ids = payload.document_ids;
+    estimate.texts = payload.texts;
+    estimate.metadata = payload.metadata;
     estimate.tombstone_flags = n;
     estimate.generations = saturating_mul(n, 8);
-    estimate.offsets = saturating_add(saturating_mul(corpus_.chunk_offsets.length(), 16),
-                                      saturating_mul(corpus_.active_offsets.size(), 8));
+    estimate.offsets = saturating_add(saturating_mul(corpus_.chunk_offsets().length(), 16),
+                                      saturating_mul(corpus_.active_offsets().size(), 8));
     estimate.bm25 = retrieval_.bm25 ? retrieval_.bm25->estimated_payload_bytes() : 0;
     estimate.metadata_index = retrieval_.metadata_index.estimated_payload_bytes();
-    estimate.records = RecordStore::estimated_payload_bytes(corpus_.record_store);
-    std::uint64_t identities = 0;
-    for (const auto& [identity, chunk_id] : corpus_.identity_to_chunk) {
-        identities = saturating_add(identities, identity.record_id.str().size() + identity.chunk_key.str().size() + 8);
-    }
-    estimate.chunk_identities = saturating_mul(identities, 2);
+    estimate.records = payload.records;
+    estimate.chunk_identities = payload.chunk_identities;
     return estimate;
 }
 

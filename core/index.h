@@ -85,8 +85,8 @@ public:
     Result<std::vector<std::uint64_t>> upsert_record(Record record, const MetadataMap& projected_metadata,
                                                      const std::vector<RecordChunkInput>& chunks);
 
-    /// The chunk with this id, live or tombstoned.
-    const StoredChunk* chunk(std::uint64_t chunk_id) const noexcept { return corpus_.chunk(chunk_id); }
+    /// The chunk with this id, live or tombstoned; valid until the next change.
+    std::optional<ChunkView> chunk(std::uint64_t chunk_id) const noexcept { return corpus_.chunk(chunk_id); }
 
     Result<std::vector<SearchHit>> search(const SearchQuery& query) const;
     Result<std::vector<SearchHit>> search_vector_candidates(std::span<const float> embedding, std::size_t limit,
@@ -106,12 +106,14 @@ public:
     IndexSizeEstimate size_estimate() const noexcept;
 
     std::size_t dimension() const noexcept { return retrieval_.dimension; }
-    std::size_t total_chunk_count() const noexcept { return corpus_.chunks.size(); }
-    std::size_t active_chunk_count() const noexcept { return corpus_.active_offsets.size(); }
-    std::size_t tombstoned_chunk_count() const noexcept;
-    std::uint64_t generation() const noexcept { return corpus_.generation; }
+    std::size_t total_chunk_count() const noexcept { return corpus_.size(); }
+    std::size_t active_chunk_count() const noexcept { return corpus_.active_offsets().size(); }
+    std::size_t tombstoned_chunk_count() const noexcept { return corpus_.tombstoned_count(); }
+    std::uint64_t generation() const noexcept { return corpus_.corpus_generation(); }
 
-    const CorpusIndex& corpus() const noexcept { return corpus_; }
+    const CorpusState& corpus() const noexcept { return corpus_; }
+    /// The record and identity checks every save runs.
+    Status validate_record_state() const { return corpus_.validate(); }
     const RetrievalIndex& retrieval() const noexcept { return retrieval_; }
 
 private:
@@ -119,18 +121,18 @@ private:
     // keyword state, a chunk gone stale).
     friend struct ExactVectorIndexTestAccess;
 
-    ExactVectorIndex(CorpusIndex corpus, RetrievalIndex retrieval)
+    ExactVectorIndex(CorpusState corpus, RetrievalIndex retrieval)
         : corpus_(std::move(corpus)), retrieval_(std::move(retrieval)) {}
 
+    /// `document_record`: the record is `projected_metadata` converted, kept as that metadata.
+    Result<std::vector<std::uint64_t>> upsert(Record record, const MetadataMap& projected_metadata,
+                                              const std::vector<RecordChunkInput>& chunks, bool document_record);
     void push_embedding(std::span<const float> embedding);
-    /// Tombstones the live chunks of `document_id`; returns their count.
-    std::size_t tombstone_document(const std::string& document_id);
+    /// Tombstones the live chunks of the record in `slot`; returns their count.
+    std::size_t tombstone_record(CorpusState::Slot slot);
 
-    CorpusIndex corpus_;
+    CorpusState corpus_;
     RetrievalIndex retrieval_;
-    // Live offsets per document id, ascending: replacing or deleting a document
-    // finds its chunks without scanning the whole chunk sequence.
-    std::unordered_map<std::string, std::vector<std::size_t>> live_offsets_by_document_;
 };
 
 }  // namespace tessarin

@@ -130,7 +130,7 @@ std::size_t index_delete_document(PyIndex& self, nb::handle document_id) {
     return without_gil([&] { return self.index.delete_document(id); });
 }
 
-nb::dict chunk_fields(const StoredChunk& chunk, std::uint64_t chunk_id, const std::string& document_id) {
+nb::dict chunk_fields(const ChunkView& chunk, std::uint64_t chunk_id, const std::string& document_id) {
     nb::dict entry;
     entry["chunk_id"] = nb::int_(chunk_id);
     entry["document_id"] = nb::str(document_id.data(), document_id.size());
@@ -155,8 +155,8 @@ nb::list index_search(PyIndex& self, nb::handle embedding_arg, nb::handle limit_
     }));
     nb::list result;
     for (const SearchHit& hit : hits) {
-        const StoredChunk* chunk = self.index.chunk(hit.chunk_id);
-        if (chunk == nullptr) {
+        const std::optional<ChunkView> chunk = self.index.chunk(hit.chunk_id);
+        if (!chunk) {
             raise(exception_class(ExceptionClass::TessarinError), "search hit referenced a missing chunk");
         }
         nb::dict entry = chunk_fields(*chunk, hit.chunk_id, hit.document_id);
@@ -179,8 +179,8 @@ nb::list index_keyword_search(PyIndex& self, nb::handle text_arg, nb::handle lim
     }));
     nb::list result;
     for (const KeywordHit& hit : hits) {
-        const StoredChunk* chunk = self.index.chunk(hit.chunk_id);
-        if (chunk == nullptr) {
+        const std::optional<ChunkView> chunk = self.index.chunk(hit.chunk_id);
+        if (!chunk) {
             raise(exception_class(ExceptionClass::TessarinError), "keyword hit referenced a missing chunk");
         }
         nb::dict entry = chunk_fields(*chunk, hit.chunk_id, hit.document_id);
@@ -232,8 +232,8 @@ nb::list index_hybrid_search(PyIndex& self, nb::handle text_arg, nb::handle embe
     auto hits = unwrap(without_gil([&] { return self.index.hybrid_search(query); }));
     nb::list result;
     for (const HybridHit& hit : hits) {
-        const StoredChunk* chunk = self.index.chunk(hit.chunk_id);
-        if (chunk == nullptr) {
+        const std::optional<ChunkView> chunk = self.index.chunk(hit.chunk_id);
+        if (!chunk) {
             raise(exception_class(ExceptionClass::TessarinError), "hybrid hit referenced a missing chunk");
         }
         nb::dict entry = chunk_fields(*chunk, hit.chunk_id, hit.document_id);

@@ -13,7 +13,7 @@ namespace tessarin {
 struct ExactVectorIndexTestAccess {
     static void drop_keyword_state(ExactVectorIndex& index) { index.retrieval_.bm25.reset(); }
     static void mark_deleted_only_in_corpus(ExactVectorIndex& index, std::uint64_t chunk_id) {
-        index.corpus_.chunks[*index.corpus_.chunk_offsets.get(chunk_id)].deleted = true;
+        index.corpus_.deleted_[*index.corpus_.chunk_offsets().get(chunk_id)] = 1;
     }
 };
 

@@ -45,16 +45,16 @@ TEST(ExactVectorIndex, UpsertReplaceDeleteAndCompact) {
     EXPECT_EQ(index.generation(), 0u);
     EXPECT_EQ(index.upsert_document(doc("a"), {chunk({1, 0}), chunk({0, 1})}).value(), (Ids{0, 1}));
     EXPECT_EQ(index.generation(), 1u);
-    EXPECT_EQ(index.corpus().record_generations.at("a"), 1u);
+    EXPECT_EQ(index.corpus().record_generation("a").value(), 1u);
     EXPECT_EQ(index.upsert_document(doc("a"), {chunk({1, 1})}).value(), (Ids{2}));
     EXPECT_EQ(index.total_chunk_count(), 3u);
     EXPECT_EQ(index.active_chunk_count(), 1u);
     EXPECT_EQ(index.tombstoned_chunk_count(), 2u);
     EXPECT_EQ(index.chunk(2)->generation, 2u);
-    ASSERT_NE(index.chunk(0), nullptr);
+    ASSERT_TRUE(index.chunk(0));
     EXPECT_TRUE(index.chunk(0)->deleted);
-    EXPECT_EQ(index.chunk(99), nullptr);
-    EXPECT_TRUE(index.corpus().validate());
+    EXPECT_FALSE(index.chunk(99));
+    EXPECT_TRUE(index.validate_record_state());
 
     // A failing upsert changes nothing, and the previous chunks stay live.
     auto failed = index.upsert_document(doc("a"), {chunk({1, 0, 0})});
@@ -69,7 +69,7 @@ TEST(ExactVectorIndex, UpsertReplaceDeleteAndCompact) {
     EXPECT_EQ(report.chunks_after, 1u);
     EXPECT_EQ(report.chunks_removed, 2u);
     EXPECT_GT(report.estimated_bytes_reclaimed, 0u);
-    EXPECT_EQ(index.chunk(0), nullptr);
+    EXPECT_FALSE(index.chunk(0));
     EXPECT_EQ(index.chunk(2)->chunk_id, 2u);
     EXPECT_EQ(results(index.search_vector_candidates(std::vector<float>{1, 1}, 5, std::nullopt)),
               (std::vector<std::pair<std::uint64_t, float>>{{2, 2.0f}}));
@@ -82,8 +82,8 @@ TEST(ExactVectorIndex, UpsertReplaceDeleteAndCompact) {
     EXPECT_EQ(index.delete_document("a"), 1u);
     EXPECT_EQ(index.delete_document("a"), 0u);
     EXPECT_EQ(index.active_chunk_count(), 0u);
-    EXPECT_TRUE(index.corpus().record_store.records.empty());
-    EXPECT_TRUE(index.corpus().validate());
+    EXPECT_TRUE(index.corpus().record_count() == 0);
+    EXPECT_TRUE(index.validate_record_state());
     // Upserting again after deletion continues the record generation and the ids.
     EXPECT_EQ(index.upsert_document(doc("a"), {chunk({0, 1})}).value(), (Ids{3}));
     EXPECT_EQ(index.chunk(3)->generation, 3u);
@@ -107,8 +107,8 @@ TEST(ExactVectorIndex, UpsertChecksInOrder) {
     // No chunks: the old ones are tombstoned and the record is stored.
     EXPECT_EQ(index.upsert_document(doc("d"), {}).value(), Ids{});
     EXPECT_EQ(index.active_chunk_count(), 0u);
-    EXPECT_EQ(index.corpus().record_store.records.size(), 1u);
-    EXPECT_TRUE(index.corpus().validate());
+    EXPECT_EQ(index.corpus().record_count(), 1u);
+    EXPECT_TRUE(index.validate_record_state());
 }
 
 TEST(ExactVectorIndex, MetadataLayersAndCosineScaling) {
@@ -179,7 +179,7 @@ TEST(ExactVectorIndex, SearchEqualsOneByOneScoring) {
         for (bool filtered : {false, true}) {
             std::vector<std::pair<std::uint64_t, float>> expected;
             for (std::size_t o = 0; o < index.total_chunk_count(); ++o) {
-                const StoredChunk& c = index.corpus().chunks[o];
+                const ChunkView c = index.corpus().view(o);
                 if (c.deleted || (filtered && !matches(filter, c.metadata).value())) continue;
                 expected.emplace_back(c.chunk_id, *index.retrieval().store.score_at(encoded, o, 17));
             }
@@ -191,7 +191,7 @@ TEST(ExactVectorIndex, SearchEqualsOneByOneScoring) {
                                                                               : std::nullopt));
             ASSERT_EQ(got, expected) << vector_encoding_name(encoding) << (filtered ? " filtered" : "");
         }
-        EXPECT_TRUE(index.corpus().validate());
+        EXPECT_TRUE(index.validate_record_state());
     }
 }
 
@@ -204,6 +204,118 @@ TEST(ExactVectorIndex, ConstructionAndEstimates) {
     EXPECT_EQ(estimate.total(), estimate.records);
     EXPECT_EQ(estimate.records, 7u);  // the corpus id "default"
     EXPECT_TRUE(empty.retrieval().require_bm25());
+}
+
+// What a save writes about records and identities, read back from the compact state.
+TEST(CorpusState, RecordsIdentitiesAndEstimateFromTheirParts) {
+    ExactVectorIndex index = make(1);
+    const MetadataMap metadata{{"k", V::integer(5)}, {"t", V::timestamp_millis(-7)}, {"z", V::floating(-0.0)}};
+    std::vector<ChunkInput> chunks;
+    for (int i = 0; i < 11; ++i) chunks.push_back(chunk({1}, "xy"));
+    index.upsert_document(Document{"ab", "body", metadata}, chunks).value();
+    Record general{RecordId::from_trusted("r"), RecordType::from_trusted("Note"),
+                   {{FieldName::from_trusted("n"), RecordValue::string("v")}}, std::nullopt};
+    // Keys that only look like ordinals keep their exact text.
+    std::vector<RecordChunkInput> keyed = {{ChunkKey::from_trusted("ordinal-01"), "a", {1}, {}},
+                                           {ChunkKey::from_trusted("ordinal-2147483648"), "b", {1}, {}},
+                                           {ChunkKey::from_trusted("ordinal-3"), "c", {1}, {{"m", V::boolean(true)}}}};
+    index.upsert_record(general, {{"p", V::string("q")}}, keyed).value();
+
+    const Record document = index.corpus().record("ab").value();
+    EXPECT_EQ(document.record_type.str(), "Document");
+    EXPECT_EQ(document.content, std::optional<std::string>("body"));
+    EXPECT_EQ(document.fields.size(), 3u);
+    EXPECT_EQ(document.fields.at(FieldName::from_trusted("t")), RecordValue::i64(-7));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(document.fields.at(FieldName::from_trusted("z")).as_f64()),
+              std::bit_cast<std::uint64_t>(-0.0));
+    EXPECT_EQ(index.corpus().record("r"), general);
+    EXPECT_FALSE(index.corpus().record("missing"));
+    EXPECT_EQ(index.corpus().record_store().records.size(), 2u);
+
+    std::vector<std::string> names;
+    for (const auto& [identity, chunk_id] : index.corpus().chunk_identities()) {
+        names.push_back(identity.record_id.str() + "/" + identity.chunk_key.str() + "=" + std::to_string(chunk_id));
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"ab/ordinal-0=0", "ab/ordinal-1=1", "ab/ordinal-10=10", "ab/ordinal-2=2",
+                                               "ab/ordinal-3=3", "ab/ordinal-4=4", "ab/ordinal-5=5", "ab/ordinal-6=6",
+                                               "ab/ordinal-7=7", "ab/ordinal-8=8", "ab/ordinal-9=9",
+                                               "r/ordinal-01=11", "r/ordinal-2147483648=12", "r/ordinal-3=13"}));
+    EXPECT_EQ(index.chunk(13)->metadata, (MetadataMap{{"m", V::boolean(true)}, {"p", V::string("q")}}));
+    EXPECT_EQ(index.chunk(12)->metadata, (MetadataMap{{"p", V::string("q")}}));
+
+    const IndexSizeEstimate estimate = index.size_estimate();
+    EXPECT_EQ(estimate.document_ids, 11u * 2 + 3 * 1);
+    EXPECT_EQ(estimate.texts, 11u * 2 + 3);
+    // k: 1 + 8, t: 1 + 8, z: 1 + 8 per document chunk; p: 1 + 1, and m: 1 + 1 once.
+    EXPECT_EQ(estimate.metadata, 11u * 27 + 3 * 2 + 2);
+    EXPECT_EQ(estimate.records, 7u + (2 + 8 + 4 + 27) + (1 + 4 + 1 + 1));
+    std::uint64_t identities = 0;
+    for (const auto& [identity, chunk_id] : index.corpus().chunk_identities()) {
+        identities += identity.record_id.str().size() + identity.chunk_key.str().size() + 8;
+    }
+    EXPECT_EQ(estimate.chunk_identities, 2 * identities);
+    EXPECT_TRUE(index.validate_record_state());
+
+    // Replacing the general record with a document drops its identities and body.
+    index.upsert_document(doc("r"), {chunk({1})}).value();
+    EXPECT_EQ(index.corpus().record("r")->record_type.str(), "Document");
+    EXPECT_EQ(index.corpus().chunk_identities().back().first.chunk_key.str(), "ordinal-0");
+    EXPECT_EQ(index.corpus().chunk_identities().size(), 12u);
+    EXPECT_EQ(index.delete_document("r"), 1u);
+    EXPECT_FALSE(index.corpus().record("r"));
+    EXPECT_EQ(index.corpus().record_generation("r"), 2u);
+    EXPECT_EQ(index.compact().value().chunks_after, 11u);
+    EXPECT_EQ(index.corpus().chunk_identities().size(), 11u);
+    EXPECT_EQ(index.corpus().record("ab")->content, std::optional<std::string>("body"));
+    EXPECT_TRUE(index.validate_record_state());
+}
+
+// Chunks share one metadata map only when the maps are identical bit for bit.
+TEST(CorpusState, SharedMetadataKeepsEveryRepresentation) {
+    ExactVectorIndex index = make(1);
+    index.upsert_document(doc("a", {{"x", V::floating(0.0)}}), {chunk({1}), chunk({1})}).value();
+    index.upsert_document(doc("b", {{"x", V::floating(-0.0)}}), {chunk({1})}).value();
+    index.upsert_document(doc("c", {{"x", V::timestamp_millis(0)}}), {chunk({1})}).value();
+    index.upsert_document(doc("d", {{"x", V::integer(0)}}), {chunk({1})}).value();
+    EXPECT_EQ(&index.chunk(0)->metadata, &index.chunk(1)->metadata);
+    EXPECT_FALSE(std::signbit(index.chunk(0)->metadata.at("x").as_float()));
+    EXPECT_TRUE(std::signbit(index.chunk(2)->metadata.at("x").as_float()));
+    EXPECT_EQ(index.chunk(3)->metadata.at("x").kind(), MetadataKind::TimestampMillis);
+    EXPECT_EQ(index.chunk(4)->metadata.at("x").kind(), MetadataKind::Integer);
+    // A map whose last user is compacted away is freed and its place reused without
+    // disturbing the others.
+    index.delete_document("b");
+    index.compact().value();
+    index.upsert_document(doc("e", {{"x", V::string("s")}}), {chunk({1})}).value();
+    EXPECT_EQ(index.chunk(5)->metadata.at("x"), V::string("s"));
+    EXPECT_EQ(index.chunk(0)->metadata.at("x"), V::floating(0.0));
+    EXPECT_EQ(index.chunk(3)->metadata.at("x").kind(), MetadataKind::TimestampMillis);
+}
+
+// A record's live chunks are found without a scan, adjacent or not.
+TEST(CorpusState, LiveChunksOfARecordAdjacentOrScattered) {
+    CorpusState state(CorpusId::from_trusted("c"));
+    const auto a = state.intern_record("a"), b = state.intern_record("b");
+    EXPECT_EQ(state.intern_record("a"), a);
+    const MetadataPool::Id none = state.metadata_pool().acquire({});
+    for (auto [slot, key] : {std::pair{a, "k0"}, {b, "k1"}, {a, "k2"}, {a, "k3"}, {b, "k4"}}) {
+        state.append_chunk(slot, "t", none, 1, ChunkKey::from_trusted(key));
+    }
+    std::vector<std::size_t> visited;
+    EXPECT_EQ(state.tombstone_record(a, [&](std::size_t offset) { visited.push_back(offset); }), 3u);
+    EXPECT_EQ(visited, (std::vector<std::size_t>{0, 2, 3}));
+    EXPECT_EQ(state.active_offsets().to_vector(), (std::vector<std::size_t>{1, 4}));
+    EXPECT_EQ(state.tombstone_record(a, [](std::size_t) {}), 0u);
+    state.append_chunk(a, "t", none, 2, ChunkKey::from_trusted("k5"));
+    state.keep_rows({1, 4, 5});
+    EXPECT_EQ(state.document_id(2), "a");
+    EXPECT_EQ(state.chunk(5)->text, "t");
+    visited.clear();
+    EXPECT_EQ(state.tombstone_record(b, [&](std::size_t offset) { visited.push_back(offset); }), 2u);
+    EXPECT_EQ(visited, (std::vector<std::size_t>{0, 1}));
+    EXPECT_EQ(state.chunk_identities().size(), 1u);
+    EXPECT_EQ(state.chunk_identities().front().second, 5u);
+    state.metadata_pool().release(none);
 }
 
 TEST(CorpusIndex, RebuildAndChecks) {
