@@ -101,5 +101,38 @@ int main(int argc, char** argv) {
                          static_cast<double>(n * (d + sizeof(float)))) / static_cast<double>(n));
         }
     }
+
+    // Documents of eight chunks with metadata of their own (a source name and a
+    // page): the chunks of a document share its map.
+    {
+        malloc_trim(0);
+        const std::size_t resident_before = resident_bytes();
+        ExactVectorIndex index =
+            ExactVectorIndex::try_with_config({d, VectorMetric::Cosine, VectorEncoding::I8ScalarQuantized}).value();
+        for (std::size_t i = 0; i < n / 8; ++i) {
+            Document document{"doc-" + std::to_string(i), "",
+                              {{"source", MetadataValue::string("file-" + std::to_string(i) + ".md")},
+                               {"page", MetadataValue::integer(static_cast<std::int64_t>(i % 300))}}};
+            std::vector<ChunkInput> chunks;
+            for (std::size_t j = 0; j < 8; ++j) {
+                const std::size_t row = i * 8 + j;
+                chunks.push_back(ChunkInput{"chunk text",
+                                            std::vector<float>(vectors.begin() + row * d, vectors.begin() + (row + 1) * d),
+                                            {}});
+            }
+            index.upsert_document(document, chunks).value();
+        }
+        malloc_trim(0);
+        const std::size_t resident = resident_bytes() - resident_before;
+        const IndexSizeEstimate estimate = index.size_estimate();
+        const double chunks = static_cast<double>(index.total_chunk_count());
+        std::printf("documents of 8 chunks with their own metadata, N=%zu: resident per chunk %.0f bytes, %.0f beyond "
+                    "the rows, %.0f beyond rows, texts and metadata as estimated (%.0f + %.0f)\n",
+                    index.total_chunk_count(), static_cast<double>(resident) / chunks,
+                    (static_cast<double>(resident) - chunks * static_cast<double>(d + sizeof(float))) / chunks,
+                    (static_cast<double>(resident) - chunks * static_cast<double>(d + sizeof(float)) -
+                     static_cast<double>(estimate.texts + estimate.metadata)) / chunks,
+                    static_cast<double>(estimate.texts) / chunks, static_cast<double>(estimate.metadata) / chunks);
+    }
     return 0;
 }
