@@ -493,27 +493,28 @@ void CorpusState::release_key(std::uint32_t key) noexcept {
     }
 }
 
-void CorpusState::note_live(Slot slot, std::size_t offset) {
-    RecordSlot& record = slots_[slot];
-    if (!record.scattered) {
-        if (record.live_count == 0) {
-            record.live_begin = offset;
-            record.live_count = 1;
-            return;
-        }
-        if (record.live_begin + record.live_count == offset && record.live_count < 0xFFFFFFFFu) {
-            ++record.live_count;
-            return;
-        }
-        std::vector<std::size_t> offsets(record.live_count + std::size_t{1});
-        for (std::size_t i = 0; i < record.live_count; ++i) offsets[i] = static_cast<std::size_t>(record.live_begin) + i;
-        offsets.back() = offset;
-        scattered_live_[slot] = std::move(offsets);
-        record.scattered = true;
-        record.live_count = 0;
+void CorpusState::note_live(std::vector<RecordSlot>& slots, std::unordered_map<Slot, std::vector<std::size_t>>& scattered,
+                            Slot slot, std::size_t offset) {
+    RecordSlot& record = slots[slot];
+    if (record.scattered) {
+        scattered[slot].push_back(offset);
         return;
     }
-    scattered_live_[slot].push_back(offset);
+    if (record.live_count == 0) {
+        record.live_begin = offset;
+        record.live_count = 1;
+        return;
+    }
+    if (record.live_begin + record.live_count == offset && record.live_count < 0xFFFFFFFFu) {
+        ++record.live_count;
+        return;
+    }
+    std::vector<std::size_t> offsets(record.live_count + std::size_t{1});
+    for (std::size_t i = 0; i < record.live_count; ++i) offsets[i] = static_cast<std::size_t>(record.live_begin) + i;
+    offsets.back() = offset;
+    scattered[slot] = std::move(offsets);
+    record.scattered = true;
+    record.live_count = 0;
 }
 
 std::size_t CorpusState::append_chunk(Slot slot, std::string_view text, MetadataPool::Id metadata,
@@ -524,7 +525,7 @@ std::size_t CorpusState::append_chunk(Slot slot, std::string_view text, Metadata
     const std::uint32_t encoded = encode_key(key);
     chunk_offsets_.set(chunk_id, offset, CorpusIndex::dense_id_limit(offset + 1));
     active_offsets_.insert(offset);
-    note_live(slot, offset);
+    note_live(slots_, scattered_live_, slot, offset);
     // Nothing below allocates: the columns have room.
     next_chunk_id_ = saturating_add(chunk_id, 1);
     texts_.insert(texts_.end(), text.begin(), text.end());
@@ -623,22 +624,7 @@ void CorpusState::keep_rows(const std::vector<std::size_t>& rows) {
         slot.scattered = false;
     }
     for (std::size_t i = 0; i < n; ++i) {
-        if (deleted[i]) continue;
-        RecordSlot& slot = slots[records[i]];
-        if (slot.scattered) {
-            scattered[records[i]].push_back(i);
-        } else if (slot.live_count == 0) {
-            slot.live_begin = i;
-            slot.live_count = 1;
-        } else if (slot.live_begin + slot.live_count == i) {
-            ++slot.live_count;
-        } else {
-            auto& list = scattered[records[i]];
-            for (std::size_t j = 0; j < slot.live_count; ++j) list.push_back(static_cast<std::size_t>(slot.live_begin) + j);
-            list.push_back(i);
-            slot.scattered = true;
-            slot.live_count = 0;
-        }
+        if (!deleted[i]) note_live(slots, scattered, records[i], i);
     }
     // Swap in; then let go of what the dropped chunks held.
     for (std::size_t row = 0; row < size(); ++row) {

@@ -224,7 +224,9 @@ private:
     void release_key(std::uint32_t key) noexcept;
     Record document_record(const RecordSlot& slot, Slot index) const;
     std::string_view content(Slot slot) const noexcept;
-    void note_live(Slot slot, std::size_t offset);
+    /// Adds a live chunk at `offset` to the record's run, or to its list once the run breaks.
+    static void note_live(std::vector<RecordSlot>& slots,
+                          std::unordered_map<Slot, std::vector<std::size_t>>& scattered, Slot slot, std::size_t offset);
     void grow_name_table();
 
     CorpusId corpus_id_;
