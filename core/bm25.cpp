@@ -257,7 +257,9 @@ void Bm25Index::remove_postings(std::uint64_t chunk_id) {
 }
 
 const Bm25Index::ChunkState* Bm25Index::ChunkStates::find(std::uint64_t chunk_id) const noexcept {
-    if (chunk_id < dense_.size()) return dense_[chunk_id].present ? &dense_[chunk_id].state : nullptr;
+    if (chunk_id < dense_.size() && dense_[chunk_id].present) return &dense_[chunk_id].state;
+    // The array may have grown past an id the map took when it was far beyond it.
+    if (sparse_.empty()) return nullptr;
     auto found = sparse_.find(chunk_id);
     return found == sparse_.end() ? nullptr : &found->second;
 }
@@ -303,12 +305,10 @@ void Bm25Index::ChunkStates::add_if_absent(std::uint64_t chunk_id, ChunkState st
 }
 
 void Bm25Index::ChunkStates::erase(std::uint64_t chunk_id) noexcept {
-    if (chunk_id < dense_.size()) {
-        if (dense_[chunk_id].present) {
-            dense_[chunk_id] = Slot{};
-            refresh(chunk_id);
-            --size_;
-        }
+    if (chunk_id < dense_.size() && dense_[chunk_id].present) {
+        dense_[chunk_id] = Slot{};
+        refresh(chunk_id);
+        --size_;
     } else if (sparse_.erase(chunk_id) > 0) {
         --size_;
     }

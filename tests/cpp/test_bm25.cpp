@@ -311,6 +311,17 @@ TEST(Bm25, HugeChunkIdsBesideSmallOnes) {
     const PersistedBm25Index persisted = index.to_persisted();
     EXPECT_EQ(persisted.chunk_lengths.at(huge), 2u);
     EXPECT_EQ(Bm25Index::from_persisted({}, persisted).to_persisted(), persisted);
+
+    // An id taken far beyond the count stays found once the counter ids pass it.
+    const std::uint64_t early = (std::uint64_t{1} << 20) + 10;
+    Bm25Index growing = index_of({{early, "kiwi"}, {0, "fig"}, {1, "fig"}, {2, "fig"}, {3, "fig"}});
+    growing.add_chunk(early + 2, "fig kiwi", true);
+    hits = growing.search_with_limit("kiwi", false, 0, nullptr);
+    ASSERT_EQ(hits.size(), 2u);
+    EXPECT_EQ(hits[0].chunk_id, early);
+    growing.deactivate_chunk(early);
+    EXPECT_EQ(growing.active_chunk_count(), 5u);
+    EXPECT_EQ(growing.search_with_limit("kiwi", false, 0, nullptr).size(), 1u);
 }
 
 }  // namespace
