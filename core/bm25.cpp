@@ -395,12 +395,13 @@ namespace {
 // Term at a time into accumulators indexed by chunk id: a tight loop per impact
 // list. The accumulators belong to the thread (searches run concurrently) and only
 // the touched entries are cleared afterwards.
-template <typename Cache, typename Allowed, typename Keep, typename Scored>
-void add_up(const std::vector<const Cache*>& caches, std::size_t chunk_slots, Allowed& allowed, Keep& keep,
+// `each_impact(c, visit)` hands term c's (chunk id, impact) pairs to `visit`.
+template <typename EachImpact, typename Allowed, typename Keep, typename Scored>
+void add_up(std::size_t term_count, EachImpact& each_impact, std::size_t chunk_slots, Allowed& allowed, Keep& keep,
             std::vector<Scored>& scored, bool apply_limit, std::size_t limit) {
     struct Sum {
         float score;
-        std::uint32_t terms;  // bit c: caches[c] matched
+        std::uint32_t terms;  // bit c: term c matched
     };
     thread_local std::vector<Sum> thread_sums;
     thread_local std::vector<std::uint32_t> thread_touched;
@@ -423,19 +424,15 @@ void add_up(const std::vector<const Cache*>& caches, std::size_t chunk_slots, Al
         }
     } clear_on_unwind{sums, touched};
     Sum* const sum_of = sums.data();
-    for (std::size_t c = 0; c < caches.size(); ++c) {
+    for (std::size_t c = 0; c < term_count; ++c) {
         const std::uint32_t bit = std::uint32_t{1} << c;
-        const std::uint32_t* const ids = caches[c]->ids.data();
-        const float* const impacts = caches[c]->impacts.data();
-        const std::size_t size = caches[c]->ids.size();
-        for (std::size_t k = 0; k < size; ++k) {
-            const std::uint32_t chunk_id = ids[k];
-            if (!allowed(chunk_id)) continue;
+        each_impact(c, [&](std::uint32_t chunk_id, float impact) {
+            if (!allowed(chunk_id)) return;
             Sum& sum = sum_of[chunk_id];
             if (sum.terms == 0) touched.push_back(chunk_id);  // first, so a throw leaves no stray sum
-            sum.score = impacts[k] + sum.score;
+            sum.score = impact + sum.score;
             sum.terms |= bit;
-        }
+        });
     }
     // Once the heap is full, most sums fall below its worst entry: one key
     // comparison settles them (equal keys still go by chunk id in `keep`).
@@ -496,8 +493,8 @@ void top_k_by_bounds(const std::vector<const Cache*>& caches, Allowed& allowed, 
     std::vector<Cursor> cursors;  // by largest impact, ascending
     for (std::uint32_t c = 0; c < caches.size(); ++c) {
         const Cache& cache = *caches[c];
-        if (cache.ids.empty()) continue;
-        cursors.push_back(Cursor{cache.ids.data(), cache.impacts.data(), cache.blocks.data(), 0, cache.ids.size(),
+        if (cache.size == 0) continue;
+        cursors.push_back(Cursor{cache.ids.get(), cache.impacts.get(), cache.blocks.get(), 0, cache.size,
                                  cache.max_impact, c});
     }
     std::sort(cursors.begin(), cursors.end(),
@@ -603,43 +600,67 @@ struct Bm25Index::Statistics {
     }
 };
 
-const Bm25Index::ImpactCache& Bm25Index::impacts_of(const TermPostings& term, const Statistics& statistics) const {
+bool Bm25Index::impacts_fresh(const TermPostings& term) const noexcept {
+    return term.cache.epoch.load(std::memory_order_acquire) == epoch_;
+}
+
+template <typename Visit>
+bool Bm25Index::refresh_impacts(const TermPostings& term, const Statistics& statistics, Visit&& visit) const {
     ImpactCache& cache = term.cache;
-    if (cache.epoch.load(std::memory_order_acquire) == epoch_) return cache;
+    if (impacts_fresh(term)) return false;
     // Several searches may want the same stale term: one builds, the others wait.
     // Nobody reads a stale cache, since changes (which make caches stale) never
     // overlap searches.
     std::lock_guard lock(cache_locks_.of(&term));
-    if (cache.epoch.load(std::memory_order_relaxed) == epoch_) return cache;
-    cache.ids.clear();
-    cache.impacts.clear();
-    cache.blocks.clear();
-    cache.ids.reserve(term.postings.size());
-    cache.impacts.reserve(term.postings.size());
-    cache.max_impact = -std::numeric_limits<float>::infinity();  // no entry
-    cache.nonnegative = true;
-    const float idf = statistics.idf(term.active_count);
+    if (cache.epoch.load(std::memory_order_relaxed) == epoch_) return false;
+    const std::size_t block_size = ImpactCache::block_size;
+    if (term.postings.size() > cache.capacity) {
+        const std::size_t capacity = term.postings.size();
+        // Uninitialized: every entry read is written first.
+        cache.ids.reset(new std::uint32_t[capacity]);
+        cache.impacts.reset(new float[capacity]);
+        cache.blocks.reset(new ImpactCache::Block[(capacity + block_size - 1) / block_size]);
+        cache.capacity = capacity;
+    }
+    // Locals, so that the stores below cannot make the compiler reload them.
+    const Statistics local = statistics;
+    const float idf = local.idf(term.active_count);
     const std::span<const float> lengths = chunks_.scored_lengths();
+    const float* const length_of = lengths.data();
+    const std::size_t known = lengths.size();
+    std::uint32_t* const ids = cache.ids.get();
+    float* const impacts = cache.impacts.get();
+    ImpactCache::Block* const blocks = cache.blocks.get();
+    constexpr float none = -std::numeric_limits<float>::infinity();
+    std::size_t size = 0;
+    float block_max = none, max_impact = none;
+    bool nonnegative = true;
     for (const Posting& posting : term.postings) {
-        if (posting.chunk_id >= lengths.size()) break;  // ascending: no known chunk follows
-        const float dl = lengths[posting.chunk_id];
+        if (posting.chunk_id >= known) break;  // ascending: no known chunk follows
+        const float dl = length_of[posting.chunk_id];
         if (dl < 0.0f) continue;  // not scored
-        const float impact = statistics.contribution(idf, static_cast<float>(posting.term_frequency), dl);
-        cache.nonnegative = cache.nonnegative && impact >= 0.0f && !std::signbit(impact);
-        cache.ids.push_back(static_cast<std::uint32_t>(posting.chunk_id));
-        cache.impacts.push_back(impact);
+        const float impact = local.contribution(idf, static_cast<float>(posting.term_frequency), dl);
+        const auto chunk_id = static_cast<std::uint32_t>(posting.chunk_id);
+        visit(chunk_id, impact);
+        nonnegative = nonnegative & (impact >= 0.0f) & !std::signbit(impact);
+        block_max = std::max(block_max, impact);
+        ids[size] = chunk_id;
+        impacts[size] = impact;
+        if (++size % block_size == 0) {
+            blocks[size / block_size - 1] = ImpactCache::Block{chunk_id, block_max};
+            max_impact = std::max(max_impact, block_max);
+            block_max = none;
+        }
     }
-    const std::size_t size = cache.ids.size();
-    cache.blocks.reserve((size + ImpactCache::block_size - 1) / ImpactCache::block_size);
-    for (std::size_t start = 0; start < size; start += ImpactCache::block_size) {
-        const std::size_t end = std::min(size, start + ImpactCache::block_size);
-        float block_max = cache.impacts[start];
-        for (std::size_t k = start + 1; k < end; ++k) block_max = std::max(block_max, cache.impacts[k]);
-        cache.blocks.push_back(ImpactCache::Block{cache.ids[end - 1], block_max});
-        cache.max_impact = std::max(cache.max_impact, block_max);
+    if (size % block_size != 0) {
+        blocks[size / block_size] = ImpactCache::Block{ids[size - 1], block_max};
+        max_impact = std::max(max_impact, block_max);
     }
+    cache.size = size;
+    cache.max_impact = max_impact;
+    cache.nonnegative = nonnegative;
     cache.epoch.store(epoch_, std::memory_order_release);
-    return cache;
+    return true;
 }
 
 template <typename Allowed>
@@ -708,19 +729,38 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
 
     const std::span<const float> lengths = chunks_.scored_lengths();
     if (chunks_.all_dense() && terms.size() <= 32 && lengths.size() <= (std::uint64_t{1} << 32)) {
-        std::vector<const ImpactCache*> caches;
-        caches.reserve(terms.size());
-        bool nonnegative = true;
-        for (const Term& term : terms) {
-            caches.push_back(&impacts_of(*term.postings, statistics));
-            nonnegative = nonnegative && caches.back()->nonnegative;
-        }
         if (apply_limit && limit == 0) return {};
-        // Pruning pays when few hits are wanted; for many, adding everything up is cheaper.
-        if (apply_limit && nonnegative && limit <= 1000) {
+        std::size_t fresh_postings = 0, stale_postings = 0;
+        for (const Term& term : terms) {
+            (impacts_fresh(*term.postings) ? fresh_postings : stale_postings) += term.postings->postings.size();
+        }
+        // Pruning pays when few hits are wanted; for many, adding everything up is
+        // cheaper. Stale terms are built first when they are the smaller part (rare
+        // words beside cached common ones); when they are most of the work (the
+        // first search after a change), they are scored while being built, which
+        // costs little more than scoring without caches.
+        bool prune = apply_limit && limit <= 1000 && stale_postings <= fresh_postings;
+        if (prune) {
+            for (const Term& term : terms) {
+                refresh_impacts(*term.postings, statistics, [](std::uint32_t, float) {});
+                prune = prune && term.postings->cache.nonnegative;
+            }
+        }
+        if (prune) {
+            std::vector<const ImpactCache*> caches;
+            caches.reserve(terms.size());
+            for (const Term& term : terms) caches.push_back(&term.postings->cache);
             top_k_by_bounds(caches, allowed, keep, scored, limit);
         } else {
-            add_up(caches, lengths.size(), allowed, keep, scored, apply_limit, limit);
+            auto each_impact = [&](std::size_t c, auto&& visit) {
+                const TermPostings& term = *terms[c].postings;
+                if (refresh_impacts(term, statistics, visit)) return;
+                const ImpactCache& cache = term.cache;
+                const std::uint32_t* const ids = cache.ids.get();
+                const float* const impacts = cache.impacts.get();
+                for (std::size_t k = 0, size = cache.size; k < size; ++k) visit(ids[k], impacts[k]);
+            };
+            add_up(terms.size(), each_impact, lengths.size(), allowed, keep, scored, apply_limit, limit);
         }
         // Matched terms only for the hits kept, in query-term order.
         for (Scored& hit : scored) {

@@ -9,6 +9,7 @@
 #include <cstddef>        // std::size_t
 #include <cstdint>        // std::uint64_t
 #include <map>            // std::map
+#include <memory>         // std::unique_ptr
 #include <mutex>          // std::mutex
 #include <optional>       // std::optional
 #include <set>            // std::set
@@ -115,9 +116,13 @@ private:
             float max_impact;
         };
         std::atomic<std::uint64_t> epoch{0};  // 0: never built
-        std::vector<std::uint32_t> ids;
-        std::vector<float> impacts;
-        std::vector<Block> blocks;  // one per block_size entries
+        // Rebuilt in place after every change: storage that is never zero-filled,
+        // and only ever grows.
+        std::unique_ptr<std::uint32_t[]> ids;
+        std::unique_ptr<float[]> impacts;
+        std::unique_ptr<Block[]> blocks;  // one per block_size entries, the last maybe partial
+        std::size_t size = 0;
+        std::size_t capacity = 0;
         float max_impact = 0.0f;  // of all entries
         // Every impact is +0 or more (never NaN): sums of them then grow with each
         // addend, which is what lets a search bound a chunk's score by the maxima.
@@ -202,8 +207,11 @@ private:
     std::vector<Bm25Hit> search_where(std::string_view query, bool apply_limit, std::size_t limit,
                                       Allowed&& allowed) const;
     struct Statistics;
-    /// The term's impacts for the current statistics, built first if stale.
-    const ImpactCache& impacts_of(const TermPostings& term, const Statistics& statistics) const;
+    bool impacts_fresh(const TermPostings& term) const noexcept;
+    /// Builds the term's impacts for the current statistics unless they are fresh,
+    /// handing each (chunk id, impact) to `visit` as it goes; false when fresh.
+    template <typename Visit>
+    bool refresh_impacts(const TermPostings& term, const Statistics& statistics, Visit&& visit) const;
     void deactivate_terms(std::uint64_t chunk_id, const std::vector<std::string>* tokens);
     void remove_postings(std::uint64_t chunk_id);
 
