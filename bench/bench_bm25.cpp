@@ -1,6 +1,10 @@
 // Tokenizer throughput (ASCII English and mixed Unicode) against a byte-scan
-// baseline, BM25 indexing of 100,000 chunks of about 100 Zipf-distributed words,
-// and query latency for 1-, 3- and 8-term queries with limit 10.
+// baseline, BM25 indexing of N chunks (default 100,000) of about 100
+// Zipf-distributed words, and query latency for 1-, 3- and 8-term queries with
+// limit 10: of mid-frequency words, of the peer comparison's mix (half by corpus
+// frequency, half uniform over the vocabulary), and right after a change (one
+// chunk added before each query, so nothing derived from the old statistics holds).
+//   bench_bm25 [N]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -8,6 +12,7 @@
 #include <random>
 #include <string>
 #include <vector>
+#include <cstdlib>
 
 #include "core/bm25.h"
 
@@ -46,9 +51,16 @@ std::string zipf_text(const std::vector<std::string>& words, const std::vector<d
     return text;
 }
 
+void report(const char* what, std::size_t terms, std::vector<double> times, std::size_t hits) {
+    std::sort(times.begin(), times.end());
+    std::printf("query %zu term(s), limit 10, %s: median %.3f ms, p90 %.3f ms (%zu hits)\n", terms, what,
+                times[times.size() / 2], times[times.size() * 9 / 10], hits);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const std::size_t chunk_count = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100'000;
     std::mt19937_64 rng(7);
     std::vector<double> cumulative;
     const std::size_t vocabulary_size = 50000;
@@ -75,14 +87,25 @@ int main() {
 
     const auto words = vocabulary(vocabulary_size, false, rng);
     std::vector<std::string> chunks;
-    for (std::size_t i = 0; i < 100'000; ++i) chunks.push_back(zipf_text(words, cumulative, 100, rng));
+    for (std::size_t i = 0; i < chunk_count; ++i) chunks.push_back(zipf_text(words, cumulative, 100, rng));
     Bm25Index index;
     auto start = Clock::now();
     for (std::size_t i = 0; i < chunks.size(); ++i) index.add_chunk(i, chunks[i], true);
     const double build = seconds_since(start);
-    std::printf("index 100,000 chunks x 100 words: %.2f s (%.0f chunks/s), %zu terms\n", build,
+    std::printf("index %zu chunks x 100 words: %.2f s (%.0f chunks/s), %zu terms\n", chunks.size(), build,
                 static_cast<double>(chunks.size()) / build, index.term_count());
 
+    auto time_query = [&](const std::string& query, std::vector<double>& times) {
+        start = Clock::now();
+        const std::size_t found = index.search_with_limit(query, true, 10, nullptr).size();
+        times.push_back(seconds_since(start) * 1e3);
+        return found;
+    };
+    std::uniform_real_distribution<double> uniform(0.0, cumulative.back());
+    auto by_frequency = [&] {
+        return words[static_cast<std::size_t>(std::lower_bound(cumulative.begin(), cumulative.end(), uniform(rng)) -
+                                              cumulative.begin())];
+    };
     for (std::size_t terms : {1, 3, 8}) {
         std::vector<double> times;
         std::size_t hits = 0;
@@ -90,13 +113,31 @@ int main() {
             std::string query;
             // Mid-frequency words: ranks 1..200, as typical queries mix common and rarer words.
             for (std::size_t t = 0; t < terms; ++t) query += words[rng() % 200] + " ";
-            start = Clock::now();
-            hits += index.search_with_limit(query, true, 10, nullptr).size();
-            times.push_back(seconds_since(start) * 1e3);
+            hits += time_query(query, times);
         }
-        std::sort(times.begin(), times.end());
-        std::printf("query %zu term(s), limit 10: median %.2f ms, p90 %.2f ms (%zu hits)\n", terms, times[100],
-                    times[180], hits);
+        report("ranks 1-200", terms, times, hits);
+    }
+    for (std::size_t terms : {1, 3, 8}) {
+        std::vector<double> times;
+        std::size_t hits = 0;
+        for (int q = 0; q < 200; ++q) {
+            std::string query;
+            for (std::size_t t = 0; t < terms; ++t) query += (q % 2 == 0 ? by_frequency() : words[rng() % words.size()]) + " ";
+            hits += time_query(query, times);
+        }
+        report("peer mix", terms, times, hits);
+    }
+    std::uint64_t next_id = chunks.size();
+    for (std::size_t terms : {1, 3, 8}) {
+        std::vector<double> times;
+        std::size_t hits = 0;
+        for (int q = 0; q < 100; ++q) {
+            index.add_chunk(next_id++, chunks[rng() % chunks.size()], true);
+            std::string query;
+            for (std::size_t t = 0; t < terms; ++t) query += words[rng() % 200] + " ";
+            hits += time_query(query, times);
+        }
+        report("after a change", terms, times, hits);
     }
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <unicode/locid.h>   // icu::Locale
 
 #include <algorithm>  // std::sort, std::lower_bound, std::push_heap
+#include <array>      // std::array
 #include <bit>        // std::bit_cast
 #include <cmath>      // std::log
 #include <cstring>    // std::memcpy
@@ -257,7 +258,9 @@ void Bm25Index::remove_postings(std::uint64_t chunk_id) {
 }
 
 const Bm25Index::ChunkState* Bm25Index::ChunkStates::find(std::uint64_t chunk_id) const noexcept {
-    if (chunk_id < dense_.size()) return dense_[chunk_id].present ? &dense_[chunk_id].state : nullptr;
+    if (chunk_id < dense_.size() && dense_[chunk_id].present) return &dense_[chunk_id].state;
+    // The array may have grown past an id the map took when it was far beyond it.
+    if (sparse_.empty()) return nullptr;
     auto found = sparse_.find(chunk_id);
     return found == sparse_.end() ? nullptr : &found->second;
 }
@@ -303,18 +306,17 @@ void Bm25Index::ChunkStates::add_if_absent(std::uint64_t chunk_id, ChunkState st
 }
 
 void Bm25Index::ChunkStates::erase(std::uint64_t chunk_id) noexcept {
-    if (chunk_id < dense_.size()) {
-        if (dense_[chunk_id].present) {
-            dense_[chunk_id] = Slot{};
-            refresh(chunk_id);
-            --size_;
-        }
+    if (chunk_id < dense_.size() && dense_[chunk_id].present) {
+        dense_[chunk_id] = Slot{};
+        refresh(chunk_id);
+        --size_;
     } else if (sparse_.erase(chunk_id) > 0) {
         --size_;
     }
 }
 
 void Bm25Index::add_chunk(std::uint64_t chunk_id, std::string_view text, bool active) {
+    ++epoch_;
     if (chunks_.find(chunk_id) != nullptr) {
         // Re-adding replaces everything the chunk had; this path is rare.
         deactivate_terms(chunk_id, nullptr);
@@ -346,6 +348,7 @@ void Bm25Index::add_chunk(std::uint64_t chunk_id, std::string_view text, bool ac
 void Bm25Index::deactivate_terms(std::uint64_t chunk_id, const std::vector<std::string>* tokens) {
     const ChunkState* found = chunks_.find(chunk_id);
     if (found == nullptr || !found->active) return;
+    ++epoch_;
     ChunkState state = *found;
     state.active = false;
     chunks_.set(chunk_id, state);
@@ -387,19 +390,205 @@ std::vector<Bm25Hit> Bm25Index::search_with_limit(std::string_view query, bool a
                         [&](std::uint64_t id) { return candidates.allows(candidates.context, id); });
 }
 
-template <typename Allowed>
-std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_limit, std::size_t limit,
-                                             Allowed&& allowed) const {
-    std::vector<std::string> query_terms;
-    for (auto& [term, count] : count_terms(tokenize(query, config_.stop_words))) query_terms.push_back(std::move(term));
-    if (query_terms.empty() || active_count_ == 0) return {};
-    const float n = static_cast<float>(active_count_);
-    const float avgdl = static_cast<float>(total_length_) / n;
-    if (avgdl == 0.0f) return {};
-    const float k1 = config_.k1, b = config_.b;
-    const float one_minus_b = 1.0f - b, k1_plus_one = k1 + 1.0f;
-    // One term's share of a chunk's score, each operation in f32 in this order.
-    auto contribution = [=](float idf, float tf, float dl) {
+namespace {
+
+// Term at a time into accumulators indexed by chunk id: a tight loop per impact
+// list. The accumulators belong to the thread (searches run concurrently) and only
+// the touched entries are cleared afterwards.
+// `each_impact(c, visit)` hands term c's (chunk id, impact) pairs to `visit`.
+template <typename EachImpact, typename Allowed, typename Keep, typename Scored>
+void add_up(std::size_t term_count, EachImpact& each_impact, std::size_t chunk_slots, Allowed& allowed, Keep& keep,
+            std::vector<Scored>& scored, bool apply_limit, std::size_t limit) {
+    struct Sum {
+        float score;
+        std::uint32_t terms;  // bit c: term c matched
+    };
+    thread_local std::vector<Sum> thread_sums;
+    thread_local std::vector<std::uint32_t> thread_touched;
+    // Plain locals: through the thread-local vectors every iteration would look
+    // the thread's storage up again and reload what the stores might alias.
+    std::vector<Sum>& sums = thread_sums;
+    std::vector<std::uint32_t>& touched = thread_touched;
+    if (sums.size() < chunk_slots) sums.assign(chunk_slots, Sum{0.0f, 0});
+    touched.clear();
+    // The sums must be all zero when the next search on this thread starts, even
+    // if this one ends by an exception (memory exhaustion while collecting).
+    struct ClearOnUnwind {
+        std::vector<Sum>& sums;
+        std::vector<std::uint32_t>& touched;
+        bool finished = false;
+        ~ClearOnUnwind() {
+            if (finished) return;
+            for (std::uint32_t chunk_id : touched) sums[chunk_id] = Sum{0.0f, 0};
+            touched.clear();
+        }
+    } clear_on_unwind{sums, touched};
+    Sum* const sum_of = sums.data();
+    for (std::size_t c = 0; c < term_count; ++c) {
+        const std::uint32_t bit = std::uint32_t{1} << c;
+        each_impact(c, [&](std::uint32_t chunk_id, float impact) {
+            if (!allowed(chunk_id)) return;
+            Sum& sum = sum_of[chunk_id];
+            if (sum.terms == 0) touched.push_back(chunk_id);  // first, so a throw leaves no stray sum
+            sum.score = impact + sum.score;
+            sum.terms |= bit;
+        });
+    }
+    // Once the heap is full, most sums fall below its worst entry: one key
+    // comparison settles them (equal keys still go by chunk id in `keep`).
+    std::int32_t entry_key = std::numeric_limits<std::int32_t>::min();
+    for (std::uint32_t chunk_id : touched) {
+        Sum& sum = sum_of[chunk_id];
+        if (f32_total_order_key(sum.score) >= entry_key) {
+            keep(Scored{chunk_id, sum.score, 0, 0, sum.terms});
+            if (apply_limit && limit > 0 && scored.size() == limit) entry_key = f32_total_order_key(scored.front().score);
+        }
+        sum = Sum{0.0f, 0};
+    }
+    clear_on_unwind.finished = true;  // collecting cleared every sum it read
+}
+
+// Top `limit` (> 0) by walking the impact lists together in ascending chunk id,
+// skipping what cannot enter: with every impact +0 or more, a chunk's f32 score is
+// at most the sum of its terms' largest impacts (f32 addition never decreases when
+// an addend grows), and a chunk reached later loses a tie to every hit held, which
+// all have smaller ids. So once `limit` hits are held, a chunk whose bound is at
+// most the worst of them is skipped: whole blocks of impacts by their maxima, the
+// lists whose maxima together stay below that worst (they only complete scores
+// found through the others), and single chunks as their partial sums grow.
+template <typename Cache, typename Allowed, typename Keep, typename Scored>
+void top_k_by_bounds(const std::vector<const Cache*>& caches, Allowed& allowed, Keep& keep,
+                     std::vector<Scored>& scored, std::size_t limit) {
+    constexpr std::size_t block_size = Cache::block_size;
+    constexpr std::uint64_t end_id = std::numeric_limits<std::uint64_t>::max();
+    struct Cursor {
+        const std::uint32_t* ids;
+        const float* impacts;
+        const typename Cache::Block* blocks;
+        std::size_t at;
+        std::size_t size;
+        float max_impact;
+        std::uint32_t c;  // index into caches: the term's place in query-term order
+
+        std::uint64_t id() const noexcept { return at < size ? ids[at] : end_id; }
+        // To the first entry at or past `target`, over whole blocks first.
+        void advance_to(std::uint64_t target) noexcept {
+            if (at >= size || ids[at] >= target) return;
+            std::size_t block = at / block_size;
+            if (blocks[block].last_id < target) {
+                const std::size_t block_count = (size + block_size - 1) / block_size;
+                do {
+                    ++block;
+                } while (block < block_count && blocks[block].last_id < target);
+                if (block == block_count) {
+                    at = size;
+                    return;
+                }
+                at = block * block_size;
+            }
+            const std::uint32_t* block_end = ids + std::min(size, (block + 1) * block_size);
+            at = static_cast<std::size_t>(std::lower_bound(ids + at, block_end, target) - ids);
+        }
+    };
+    std::vector<Cursor> cursors;  // by largest impact, ascending
+    for (std::uint32_t c = 0; c < caches.size(); ++c) {
+        const Cache& cache = *caches[c];
+        if (cache.size == 0) continue;
+        cursors.push_back(Cursor{cache.ids.get(), cache.impacts.get(), cache.blocks.get(), 0, cache.size,
+                                 cache.max_impact, c});
+    }
+    std::sort(cursors.begin(), cursors.end(),
+              [](const Cursor& x, const Cursor& y) { return x.max_impact < y.max_impact; });
+    const std::size_t n = cursors.size();
+    // Bounds add in double and are widened by far more than the rounding of up to
+    // 32 f32 additions (and of the double sums themselves) could add.
+    constexpr double widen = 1.0 + 1.0 / 65536.0;
+    std::vector<double> below(n + 1, 0.0);  // below[i]: the largest impacts of cursors[0, i) summed
+    for (std::size_t i = 0; i < n; ++i) below[i + 1] = below[i] + static_cast<double>(cursors[i].max_impact);
+    bool full = false;
+    double worst = 0.0;  // the worst score held, once `limit` are held
+    auto cannot_enter = [&](double bound) { return full && bound * widen <= worst; };
+    std::size_t essential = 0;  // cursors[0, essential) only complete scores
+    std::array<float, 32> impact_of{};
+    for (;;) {
+        if (essential == n) break;
+        std::uint64_t chunk_id = end_id;
+        for (std::size_t i = essential; i < n; ++i) chunk_id = std::min(chunk_id, cursors[i].id());
+        if (chunk_id == end_id) break;
+        if (full) {
+            // Up to the first end of a current block, no chunk can pass the sum of
+            // the current blocks' maxima.
+            double bound = below[essential];
+            std::uint64_t range_end = end_id;
+            for (std::size_t i = essential; i < n; ++i) {
+                const Cursor& cursor = cursors[i];
+                if (cursor.at >= cursor.size) continue;
+                const auto& block = cursor.blocks[cursor.at / block_size];
+                bound += static_cast<double>(block.max_impact);
+                range_end = std::min<std::uint64_t>(range_end, block.last_id);
+            }
+            if (cannot_enter(bound)) {
+                for (std::size_t i = essential; i < n; ++i) cursors[i].advance_to(range_end + 1);
+                continue;
+            }
+        }
+        std::uint32_t matched = 0;
+        double partial = 0.0;
+        for (std::size_t i = essential; i < n; ++i) {
+            Cursor& cursor = cursors[i];
+            if (cursor.id() != chunk_id) continue;
+            const float impact = cursor.impacts[cursor.at];
+            impact_of[cursor.c] = impact;
+            matched |= std::uint32_t{1} << cursor.c;
+            partial += static_cast<double>(impact);
+            ++cursor.at;
+        }
+        if (cannot_enter(partial + below[essential]) || !allowed(chunk_id)) continue;
+        bool out = false;
+        for (std::size_t i = essential; i-- > 0;) {
+            if (cannot_enter(partial + below[i + 1])) {
+                out = true;
+                break;
+            }
+            Cursor& cursor = cursors[i];
+            cursor.advance_to(chunk_id);
+            if (cursor.id() != chunk_id) continue;
+            const float impact = cursor.impacts[cursor.at];
+            impact_of[cursor.c] = impact;
+            matched |= std::uint32_t{1} << cursor.c;
+            partial += static_cast<double>(impact);
+        }
+        if (out) continue;
+        float score = 0.0f;
+        for (std::uint32_t bits = matched; bits != 0; bits &= bits - 1) {
+            score = impact_of[static_cast<std::size_t>(std::countr_zero(bits))] + score;
+        }
+        if (!keep(Scored{chunk_id, score, 0, 0, matched})) continue;
+        if (scored.size() == limit) {
+            full = true;
+            worst = static_cast<double>(scored.front().score);
+            while (essential < n && cannot_enter(below[essential + 1])) ++essential;
+        }
+    }
+}
+
+}  // namespace
+
+// The statistics a search scores with, and the formula in the one order of f32
+// operations every way of scoring (and every cache) uses.
+struct Bm25Index::Statistics {
+    float n;
+    float avgdl;
+    float k1;
+    float b;
+    float one_minus_b;
+    float k1_plus_one;
+
+    float idf(std::size_t active_count) const noexcept {
+        const float df = static_cast<float>(active_count);
+        return std::log((((n - df) + 0.5f) / (df + 0.5f)) + 1.0f);
+    }
+    float contribution(float idf, float tf, float dl) const noexcept {
         float x = dl / avgdl;
         x = b * x;
         x = one_minus_b + x;
@@ -408,24 +597,99 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
         float y = k1_plus_one * tf;
         y = idf * y;
         return y / x;
-    };
+    }
+};
 
-    // Per query term, its postings and idf. Each chunk's score adds its terms'
-    // contributions in query-term order, starting from 0; both ways below keep that.
-    struct Cursor {
-        const Posting* at;
-        const Posting* end;
+bool Bm25Index::impacts_fresh(const TermPostings& term) const noexcept {
+    return term.cache.epoch.load(std::memory_order_acquire) == epoch_;
+}
+
+template <typename Visit>
+bool Bm25Index::refresh_impacts(const TermPostings& term, const Statistics& statistics, Visit&& visit) const {
+    ImpactCache& cache = term.cache;
+    if (impacts_fresh(term)) return false;
+    // Several searches may want the same stale term: one builds, the others wait.
+    // Nobody reads a stale cache, since changes (which make caches stale) never
+    // overlap searches.
+    std::lock_guard lock(cache_locks_.of(&term));
+    if (cache.epoch.load(std::memory_order_relaxed) == epoch_) return false;
+    const std::size_t block_size = ImpactCache::block_size;
+    if (term.postings.size() > cache.capacity) {
+        const std::size_t capacity = term.postings.size();
+        // Uninitialized: every entry read is written first.
+        cache.ids.reset(new std::uint32_t[capacity]);
+        cache.impacts.reset(new float[capacity]);
+        cache.blocks.reset(new ImpactCache::Block[(capacity + block_size - 1) / block_size]);
+        cache.capacity = capacity;
+    }
+    // Locals, so that the stores below cannot make the compiler reload them.
+    const Statistics local = statistics;
+    const float idf = local.idf(term.active_count);
+    const std::span<const float> lengths = chunks_.scored_lengths();
+    const float* const length_of = lengths.data();
+    const std::size_t known = lengths.size();
+    std::uint32_t* const ids = cache.ids.get();
+    float* const impacts = cache.impacts.get();
+    ImpactCache::Block* const blocks = cache.blocks.get();
+    constexpr float none = -std::numeric_limits<float>::infinity();
+    std::size_t size = 0;
+    float block_max = none, max_impact = none;
+    bool nonnegative = true;
+    for (const Posting& posting : term.postings) {
+        if (posting.chunk_id >= known) break;  // ascending: no known chunk follows
+        const float dl = length_of[posting.chunk_id];
+        if (dl < 0.0f) continue;  // not scored
+        const float impact = local.contribution(idf, static_cast<float>(posting.term_frequency), dl);
+        const auto chunk_id = static_cast<std::uint32_t>(posting.chunk_id);
+        visit(chunk_id, impact);
+        nonnegative = nonnegative & (impact >= 0.0f) & !std::signbit(impact);
+        block_max = std::max(block_max, impact);
+        ids[size] = chunk_id;
+        impacts[size] = impact;
+        if (++size % block_size == 0) {
+            blocks[size / block_size - 1] = ImpactCache::Block{chunk_id, block_max};
+            max_impact = std::max(max_impact, block_max);
+            block_max = none;
+        }
+    }
+    if (size % block_size != 0) {
+        blocks[size / block_size] = ImpactCache::Block{ids[size - 1], block_max};
+        max_impact = std::max(max_impact, block_max);
+    }
+    cache.size = size;
+    cache.max_impact = max_impact;
+    cache.nonnegative = nonnegative;
+    cache.epoch.store(epoch_, std::memory_order_release);
+    return true;
+}
+
+template <typename Allowed>
+std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_limit, std::size_t limit,
+                                             Allowed&& allowed) const {
+    std::vector<std::string> query_terms;
+    for (auto& [term, count] : count_terms(tokenize(query, config_.stop_words))) query_terms.push_back(std::move(term));
+    if (query_terms.empty() || active_count_ == 0) return {};
+    Statistics statistics{};
+    statistics.n = static_cast<float>(active_count_);
+    statistics.avgdl = static_cast<float>(total_length_) / statistics.n;
+    if (statistics.avgdl == 0.0f) return {};
+    statistics.k1 = config_.k1;
+    statistics.b = config_.b;
+    statistics.one_minus_b = 1.0f - config_.b;
+    statistics.k1_plus_one = config_.k1 + 1.0f;
+
+    // The query terms the index holds, in query-term order. Each chunk's score adds
+    // its terms' contributions in this order, starting from 0; every way below keeps that.
+    struct Term {
+        const TermPostings* postings;
         float idf;
-        std::uint32_t term;
+        std::uint32_t term;  // index into query_terms
     };
-    std::vector<Cursor> cursors;
+    std::vector<Term> terms;
     for (std::uint32_t t = 0; t < query_terms.size(); ++t) {
         auto found = terms_.find(std::string_view(query_terms[t]));
         if (found == terms_.end() || found->second.active_count == 0) continue;
-        const float df = static_cast<float>(found->second.active_count);
-        const float idf = std::log((((n - df) + 0.5f) / (df + 0.5f)) + 1.0f);
-        const auto& postings = found->second.postings;
-        cursors.push_back(Cursor{postings.data(), postings.data() + postings.size(), idf, t});
+        terms.push_back(Term{&found->second, statistics.idf(found->second.active_count), t});
     }
 
     struct Scored {
@@ -433,6 +697,7 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
         float score;
         std::uint64_t first_match;  // index into `matches`
         std::uint32_t match_count;
+        std::uint32_t terms;  // bit c: terms[c] matched (the cached ways)
     };
     std::vector<std::uint32_t> matches;  // matched term indices, grouped per scored chunk
     std::vector<Scored> scored;
@@ -462,83 +727,65 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
         return false;
     };
 
-    if (chunks_.all_dense() && cursors.size() <= 32) {
-        // Term at a time into accumulators indexed by chunk id: a tight loop per
-        // posting list instead of a merge that looks at every term for every chunk.
-        // The accumulators belong to the thread (searches run concurrently) and
-        // only the touched entries are cleared afterwards.
-        struct Sum {
-            float score;
-            std::uint32_t terms;  // bit c: cursor c matched
-        };
-        thread_local std::vector<Sum> thread_sums;
-        thread_local std::vector<std::uint64_t> thread_touched;
-        // Plain locals: through the thread-local vectors every iteration would look
-        // the thread's storage up again and reload what the stores might alias.
-        std::vector<Sum>& sums = thread_sums;
-        std::vector<std::uint64_t>& touched = thread_touched;
-        const std::span<const float> lengths = chunks_.scored_lengths();
-        if (sums.size() < lengths.size()) sums.assign(lengths.size(), Sum{0.0f, 0});
-        touched.clear();
-        // The sums must be all zero when the next search on this thread starts, even
-        // if this one ends by an exception (memory exhaustion while collecting).
-        struct ClearOnUnwind {
-            std::vector<Sum>& sums;
-            std::vector<std::uint64_t>& touched;
-            bool finished = false;
-            ~ClearOnUnwind() {
-                if (finished) return;
-                for (std::uint64_t chunk_id : touched) sums[chunk_id] = Sum{0.0f, 0};
-                touched.clear();
-            }
-        } clear_on_unwind{sums, touched};
-        Sum* const sum_of = sums.data();
-        const float* const length_of = lengths.data();
-        const std::size_t known = lengths.size();
-        for (std::size_t c = 0; c < cursors.size(); ++c) {
-            const Cursor& cursor = cursors[c];
-            const std::uint32_t bit = std::uint32_t{1} << c;
-            const float idf = cursor.idf;
-            for (const Posting* p = cursor.at; p != cursor.end; ++p) {
-                const std::uint64_t chunk_id = p->chunk_id;
-                if (chunk_id >= known) continue;  // not a known chunk
-                const float dl = length_of[chunk_id];
-                if (dl < 0.0f || !allowed(chunk_id)) continue;
-                Sum& sum = sum_of[chunk_id];
-                if (sum.terms == 0) touched.push_back(chunk_id);  // first, so a throw leaves no stray sum
-                sum.score = contribution(idf, static_cast<float>(p->term_frequency), dl) + sum.score;
-                sum.terms |= bit;
+    const std::span<const float> lengths = chunks_.scored_lengths();
+    if (chunks_.all_dense() && terms.size() <= 32 && lengths.size() <= (std::uint64_t{1} << 32)) {
+        if (apply_limit && limit == 0) return {};
+        std::size_t fresh_postings = 0, stale_postings = 0;
+        for (const Term& term : terms) {
+            (impacts_fresh(*term.postings) ? fresh_postings : stale_postings) += term.postings->postings.size();
+        }
+        // Pruning pays when few hits are wanted; for many, adding everything up is
+        // cheaper. Stale terms are built first when they are the smaller part (rare
+        // words beside cached common ones); when they are most of the work (the
+        // first search after a change), they are scored while being built, which
+        // costs little more than scoring without caches.
+        bool prune = apply_limit && limit <= 1000 && stale_postings <= fresh_postings;
+        if (prune) {
+            for (const Term& term : terms) {
+                refresh_impacts(*term.postings, statistics, [](std::uint32_t, float) {});
+                prune = prune && term.postings->cache.nonnegative;
             }
         }
-        // Once the heap is full, most sums fall below its worst entry: one key
-        // comparison settles them (equal keys still go by chunk id in `keep`).
-        std::int32_t entry_key = std::numeric_limits<std::int32_t>::min();
-        auto collect = [&](std::uint64_t chunk_id) {
-            Sum& sum = sum_of[chunk_id];
-            if (f32_total_order_key(sum.score) >= entry_key) {
-                keep(Scored{chunk_id, sum.score, 0, 0});
-                if (apply_limit && limit > 0 && scored.size() == limit) {
-                    entry_key = f32_total_order_key(scored.front().score);
-                }
-            }
-            sum = Sum{0.0f, 0};
-        };
-        for (std::uint64_t chunk_id : touched) collect(chunk_id);
-        clear_on_unwind.finished = true;  // collecting cleared every sum it read
+        if (prune) {
+            std::vector<const ImpactCache*> caches;
+            caches.reserve(terms.size());
+            for (const Term& term : terms) caches.push_back(&term.postings->cache);
+            top_k_by_bounds(caches, allowed, keep, scored, limit);
+        } else {
+            auto each_impact = [&](std::size_t c, auto&& visit) {
+                const TermPostings& term = *terms[c].postings;
+                if (refresh_impacts(term, statistics, visit)) return;
+                const ImpactCache& cache = term.cache;
+                const std::uint32_t* const ids = cache.ids.get();
+                const float* const impacts = cache.impacts.get();
+                for (std::size_t k = 0, size = cache.size; k < size; ++k) visit(ids[k], impacts[k]);
+            };
+            add_up(terms.size(), each_impact, lengths.size(), allowed, keep, scored, apply_limit, limit);
+        }
         // Matched terms only for the hits kept, in query-term order.
         for (Scored& hit : scored) {
             hit.first_match = matches.size();
-            for (std::size_t c = 0; c < cursors.size(); ++c) {
-                const Cursor& cursor = cursors[c];
-                const Posting* at = std::lower_bound(cursor.at, cursor.end, hit.chunk_id,
-                                                     [](const Posting& p, std::uint64_t id) { return p.chunk_id < id; });
-                if (at != cursor.end && at->chunk_id == hit.chunk_id) matches.push_back(cursor.term);
+            for (std::uint32_t c = 0; c < terms.size(); ++c) {
+                if ((hit.terms >> c & 1) != 0) matches.push_back(terms[c].term);
             }
             hit.match_count = static_cast<std::uint32_t>(matches.size() - hit.first_match);
         }
-        cursors.clear();  // the merge below has nothing left to do
+        terms.clear();  // the merge below has nothing left to do
     }
 
+    // A merge of the posting lists, for ids far beyond the chunk count or more than
+    // 32 terms, computing each contribution as it goes.
+    struct Cursor {
+        const Posting* at;
+        const Posting* end;
+        float idf;
+        std::uint32_t term;
+    };
+    std::vector<Cursor> cursors;
+    for (const Term& term : terms) {
+        const auto& postings = term.postings->postings;
+        cursors.push_back(Cursor{postings.data(), postings.data() + postings.size(), term.idf, term.term});
+    }
     for (;;) {
         std::uint64_t chunk_id = std::numeric_limits<std::uint64_t>::max();
         bool any = false;
@@ -558,14 +805,14 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
         for (Cursor& cursor : cursors) {  // in query-term order
             if (cursor.at == cursor.end || cursor.at->chunk_id != chunk_id) continue;
             if (eligible) {
-                score = contribution(cursor.idf, static_cast<float>(cursor.at->term_frequency), dl) + score;
+                score = statistics.contribution(cursor.idf, static_cast<float>(cursor.at->term_frequency), dl) + score;
                 matches.push_back(cursor.term);
                 ++match_count;
             }
             ++cursor.at;
         }
         if (match_count == 0) continue;
-        if (!keep(Scored{chunk_id, score, first_match, match_count})) matches.resize(first_match);  // forget its terms
+        if (!keep(Scored{chunk_id, score, first_match, match_count, 0})) matches.resize(first_match);  // forget its terms
     }
     std::sort(scored.begin(), scored.end(), better);
     std::vector<Bm25Hit> hits;

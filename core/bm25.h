@@ -4,9 +4,13 @@
 // result or in the persisted form.
 #pragma once
 
+#include <array>          // std::array
+#include <atomic>         // std::atomic
 #include <cstddef>        // std::size_t
 #include <cstdint>        // std::uint64_t
 #include <map>            // std::map
+#include <memory>         // std::unique_ptr
+#include <mutex>          // std::mutex
 #include <optional>       // std::optional
 #include <set>            // std::set
 #include <span>           // std::span
@@ -99,9 +103,53 @@ private:
         std::uint64_t chunk_id;
         std::size_t term_frequency;
     };
+    /// A term's share of the score of each chunk it can score, computed on the
+    /// first search that needs it after the statistics changed, so that searches
+    /// add stored numbers instead of evaluating the formula per posting. Only
+    /// scored chunks (active, with a length, known to the array of chunk states)
+    /// are in it, ascending by id; ids fit 32 bits because that array is bounded.
+    /// A copy or move starts stale: the owner's epoch names what it was built for.
+    struct ImpactCache {
+        static constexpr std::size_t block_size = 64;
+        struct Block {
+            std::uint32_t last_id;  // of the block's last entry
+            float max_impact;
+        };
+        std::atomic<std::uint64_t> epoch{0};  // 0: never built
+        // Rebuilt in place after every change: storage that is never zero-filled,
+        // and only ever grows.
+        std::unique_ptr<std::uint32_t[]> ids;
+        std::unique_ptr<float[]> impacts;
+        std::unique_ptr<Block[]> blocks;  // one per block_size entries, the last maybe partial
+        std::size_t size = 0;
+        std::size_t capacity = 0;
+        float max_impact = 0.0f;  // of all entries
+        // Every impact is +0 or more (never NaN): sums of them then grow with each
+        // addend, which is what lets a search bound a chunk's score by the maxima.
+        bool nonnegative = true;
+
+        ImpactCache() = default;
+        ImpactCache(const ImpactCache&) noexcept {}
+        ImpactCache& operator=(const ImpactCache&) noexcept {
+            epoch.store(0, std::memory_order_relaxed);
+            return *this;
+        }
+    };
     struct TermPostings {
         std::vector<Posting> postings;  // ascending chunk id
         std::size_t active_count = 0;
+        mutable ImpactCache cache;
+    };
+    /// Searches share the index: a cache is built under one of these locks (chosen
+    /// by term) and published through its epoch. Copies get locks of their own.
+    struct CacheLocks {
+        std::array<std::mutex, 16> locks;
+        CacheLocks() = default;
+        CacheLocks(const CacheLocks&) noexcept {}
+        CacheLocks& operator=(const CacheLocks&) noexcept { return *this; }
+        std::mutex& of(const void* term) noexcept {
+            return locks[(reinterpret_cast<std::uintptr_t>(term) >> 6) % locks.size()];
+        }
     };
     struct ChunkState {
         std::size_t length = 0;
@@ -158,6 +206,12 @@ private:
     template <typename Allowed>
     std::vector<Bm25Hit> search_where(std::string_view query, bool apply_limit, std::size_t limit,
                                       Allowed&& allowed) const;
+    struct Statistics;
+    bool impacts_fresh(const TermPostings& term) const noexcept;
+    /// Builds the term's impacts for the current statistics unless they are fresh,
+    /// handing each (chunk id, impact) to `visit` as it goes; false when fresh.
+    template <typename Visit>
+    bool refresh_impacts(const TermPostings& term, const Statistics& statistics, Visit&& visit) const;
     void deactivate_terms(std::uint64_t chunk_id, const std::vector<std::string>* tokens);
     void remove_postings(std::uint64_t chunk_id);
 
@@ -167,6 +221,10 @@ private:
     ChunkStates chunks_;
     std::size_t active_count_ = 0;
     std::size_t total_length_ = 0;
+    // Bumped by every change, so caches built before it are stale; starts above the
+    // 0 of a cache never built.
+    std::uint64_t epoch_ = 1;
+    mutable CacheLocks cache_locks_;
 };
 
 }  // namespace tessarin

@@ -7,10 +7,12 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <set>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "core/bm25.h"
 #include "core/text.h"
@@ -295,6 +297,175 @@ TEST(Bm25, AccumulatorsAndMergeAgree) {
     }
 }
 
+void expect_same_hits(const std::vector<Bm25Hit>& got, const std::vector<Bm25Hit>& want, const std::string& what) {
+    ASSERT_EQ(got.size(), want.size()) << what;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].chunk_id, want[i].chunk_id) << what << " #" << i;
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(got[i].score), std::bit_cast<std::uint32_t>(want[i].score))
+            << what << " #" << i;
+        EXPECT_EQ(got[i].matched_terms, want[i].matched_terms) << what << " #" << i;
+    }
+}
+
+std::vector<Bm25Hit> head(std::vector<Bm25Hit> hits, std::size_t limit) {
+    hits.resize(std::min(hits.size(), limit));
+    return hits;
+}
+
+// A limited search skips chunks by bounds on their scores; it must return exactly
+// the head of the full ranking. Small vocabularies and few distinct lengths make
+// equal scores common, across the blocks the bounds are kept for, and long posting
+// lists make the skipping happen. Spikes of rising scores every so many chunks put
+// the chunks that must enter next to the ends of blocks that can be skipped. The
+// last configuration gives short chunks negative contributions (and their words
+// only negative ones), which no bound may be trusted with.
+TEST(Bm25, LimitedSearchIsTheHeadOfTheFullRanking) {
+    struct Corpus {
+        std::size_t chunks;
+        std::size_t vocabulary;
+        std::size_t max_words;
+        std::size_t spike_period;  // 0: none
+        Bm25Config config;
+    };
+    const Corpus corpora[] = {
+        {3000, 6, 3, 0, {}},  // mostly ties
+        {2500, 40, 12, 0, {}},
+        {800, 300, 30, 0, {}},
+        {2600, 8, 6, 63, {}},
+        {2600, 8, 6, 64, {}},
+        {2600, 8, 6, 96, {}},
+        {1500, 30, 20, 0, {.stop_words = {}, .k1 = 5.0f, .b = 3.0f}},
+    };
+    std::mt19937_64 rng(11);
+    for (const Corpus& corpus : corpora) {
+        // Zipf-like: low word numbers far more often, so some lists are long.
+        auto word = [&] { return "w" + std::to_string(rng() % (1 + rng() % corpus.vocabulary)); };
+        const bool negative = corpus.config.b > 1.0f;
+        Bm25Index index(corpus.config);
+        for (std::uint64_t id = 0; id < corpus.chunks; ++id) {
+            std::string text;
+            if (corpus.spike_period != 0) {
+                // Equal lengths; "w0" once, or in a spike more often the later it comes.
+                const std::size_t repeats = id % corpus.spike_period == 0 ? 2 + id / corpus.spike_period % 30 : 1;
+                for (std::size_t i = 0; i < 40; ++i) {
+                    text += i < repeats ? "w0 " : "w" + std::to_string(1 + rng() % (1 + rng() % 7)) + " ";
+                }
+            } else if (negative && rng() % 2 == 0) {
+                text = "s" + std::to_string(rng() % 4) + (rng() % 2 == 0 ? " w1" : "");
+            } else {
+                for (std::size_t i = 0, n = 1 + rng() % corpus.max_words; i < n; ++i) text += word() + " ";
+            }
+            // Spikes stay aligned with the blocks of the list of "w0" only if all count.
+            index.add_chunk(id, text, corpus.spike_period != 0 || rng() % 10 != 0);
+        }
+        for (std::uint64_t id = 5; id < corpus.chunks && corpus.spike_period == 0; id += 17) index.deactivate_chunk(id);
+        Bm25Index merged = index;  // scores by merging the posting lists
+        merged.add_chunk(std::numeric_limits<std::uint64_t>::max(), "w0", false);
+
+        std::unordered_set<std::uint64_t> some;
+        for (std::uint64_t id = 0; id < corpus.chunks; ++id) {
+            if (rng() % 3 == 0) some.insert(id);
+        }
+        for (int q = 0; q < 40; ++q) {
+            std::string query = negative ? "s" + std::to_string(q % 5) + " " : "";
+            for (std::size_t t = 0, n = 1 + rng() % 8; t < n; ++t) query += word() + " ";
+            const auto full = index.search_with_limit(query, false, 0, nullptr);
+            const auto full_some = index.search_with_limit(query, false, 0, &some);
+            expect_same_hits(full, merged.search_with_limit(query, false, 0, nullptr), query);
+            for (std::size_t limit : {1, 2, 3, 10, 64, 200}) {
+                const std::string what = query + " limit " + std::to_string(limit);
+                expect_same_hits(index.search_with_limit(query, true, limit, nullptr), head(full, limit), what);
+                expect_same_hits(index.search_with_limit(query, true, limit, test_of(some)), head(full_some, limit),
+                                 what + " among some");
+            }
+        }
+    }
+
+    // A word only short chunks hold has only negative contributions here: adding
+    // its largest one to a bound would push the bound below the scores of chunks
+    // without the word, whose scores rise a little with each chunk.
+    Bm25Index index({.stop_words = {}, .k1 = 5.0f, .b = 3.0f});
+    for (std::uint64_t id = 0; id < 400; ++id) {
+        std::string text = id % 4 == 0 ? "short short short" : "word";
+        for (std::uint64_t i = 0; id % 4 != 0 && i < 60 - id / 10; ++i) text += " filler";
+        index.add_chunk(id, text, true);
+    }
+    for (std::size_t limit : {1, 3, 10}) {
+        expect_same_hits(index.search_with_limit("short word", true, limit, nullptr),
+                         head(index.search_with_limit("short word", false, 0, nullptr), limit), "short word");
+    }
+}
+
+std::vector<std::vector<Bm25Hit>> all_results(const Bm25Index& index, const std::vector<std::string>& queries) {
+    std::vector<std::vector<Bm25Hit>> results;
+    for (const std::string& query : queries) {
+        results.push_back(index.search_with_limit(query, false, 0, nullptr));
+        results.push_back(index.search_with_limit(query, true, 3, nullptr));
+    }
+    return results;
+}
+
+void expect_same_results(const std::vector<std::vector<Bm25Hit>>& got, const std::vector<std::vector<Bm25Hit>>& want,
+                         const std::string& what) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) expect_same_hits(got[i], want[i], what + " result " + std::to_string(i));
+}
+
+// Searching keeps what it derived from the statistics; every change to the chunks
+// (and so to the count, the average length, document frequencies or the postings)
+// must show in the next search exactly as in an index rebuilt from scratch.
+TEST(Bm25, SearchesAfterChangesEqualAFreshIndex) {
+    const std::vector<std::string> queries = {"apple", "apple pear", "pear plum fig", "fig", "kiwi apple"};
+    Bm25Index index = index_of({{0, "apple pear apple"}, {1, "pear plum"}, {2, "fig apple"}, {3, "plum plum fig"}});
+    auto fresh = [](const Bm25Index& from) { return Bm25Index::from_persisted(from.config(), from.to_persisted()); };
+    const std::pair<const char*, std::function<void(Bm25Index&)>> changes[] = {
+        {"add an active chunk", [](Bm25Index& i) { i.add_chunk(4, "apple kiwi", true); }},
+        {"add an inactive chunk", [](Bm25Index& i) { i.add_chunk(5, "apple apple fig", false); }},
+        {"deactivate by id", [](Bm25Index& i) { i.deactivate_chunk(1); }},
+        {"deactivate by text", [](Bm25Index& i) { i.deactivate_chunk(2, "fig apple"); }},
+        {"re-add with other text", [](Bm25Index& i) { i.add_chunk(0, "kiwi kiwi pear", true); }},
+        {"re-add a deactivated chunk", [](Bm25Index& i) { i.add_chunk(2, "fig apple", true); }},
+        {"add a longer chunk", [](Bm25Index& i) { i.add_chunk(9, "plum apple pear fig kiwi kiwi plum", true); }},
+    };
+    all_results(index, queries);  // whatever the searches keep, they now hold it
+    for (const auto& [change, apply] : changes) {
+        apply(index);
+        expect_same_results(all_results(index, queries), all_results(fresh(index), queries), change);
+    }
+
+    // Copies start from their own state, and assigning over a searched index
+    // leaves nothing of what it kept, even between copies changed alike.
+    Bm25Index copy = index;
+    Bm25Index other = index;
+    copy.add_chunk(10, "apple", true);
+    other.add_chunk(10, "apple apple pear", true);
+    all_results(other, queries);
+    expect_same_results(all_results(index, queries), all_results(fresh(index), queries), "original after copy changed");
+    other = copy;
+    expect_same_results(all_results(other, queries), all_results(fresh(copy), queries), "assigned");
+}
+
+// Concurrent searches of a changed index all see the statistics after the change.
+TEST(Bm25, ConcurrentSearchesAfterAChangeAgree) {
+    std::mt19937_64 rng(17);
+    Bm25Index index;
+    std::vector<std::string> queries;
+    for (std::uint64_t id = 0; id < 2000; ++id) {
+        std::string text;
+        for (int i = 0, n = 1 + static_cast<int>(rng() % 20); i < n; ++i) text += "t" + std::to_string(rng() % 50) + " ";
+        index.add_chunk(id, text, true);
+        if (id % 100 == 0) queries.push_back(text);
+    }
+    all_results(index, queries);
+    index.deactivate_chunk(7);
+    const auto expected = all_results(Bm25Index::from_persisted({}, index.to_persisted()), queries);
+    std::vector<std::vector<std::vector<Bm25Hit>>> got(4);
+    std::vector<std::thread> threads;
+    for (auto& out : got) threads.emplace_back([&] { out = all_results(index, queries); });
+    for (std::thread& thread : threads) thread.join();
+    for (const auto& out : got) expect_same_results(out, expected, "thread");
+}
+
 // Chunk ids far beyond the chunk count (a persisted form may name any u64) must
 // neither size a table by the id nor be confused with the small ids.
 TEST(Bm25, HugeChunkIdsBesideSmallOnes) {
@@ -311,6 +482,17 @@ TEST(Bm25, HugeChunkIdsBesideSmallOnes) {
     const PersistedBm25Index persisted = index.to_persisted();
     EXPECT_EQ(persisted.chunk_lengths.at(huge), 2u);
     EXPECT_EQ(Bm25Index::from_persisted({}, persisted).to_persisted(), persisted);
+
+    // An id taken far beyond the count stays found once the counter ids pass it.
+    const std::uint64_t early = (std::uint64_t{1} << 20) + 10;
+    Bm25Index growing = index_of({{early, "kiwi"}, {0, "fig"}, {1, "fig"}, {2, "fig"}, {3, "fig"}});
+    growing.add_chunk(early + 2, "fig kiwi", true);
+    hits = growing.search_with_limit("kiwi", false, 0, nullptr);
+    ASSERT_EQ(hits.size(), 2u);
+    EXPECT_EQ(hits[0].chunk_id, early);
+    growing.deactivate_chunk(early);
+    EXPECT_EQ(growing.active_chunk_count(), 5u);
+    EXPECT_EQ(growing.search_with_limit("kiwi", false, 0, nullptr).size(), 1u);
 }
 
 }  // namespace
