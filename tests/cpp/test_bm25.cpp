@@ -20,6 +20,14 @@
 namespace tessarin {
 namespace {
 
+// A word made of a prefix and a number (spelled out here: GCC 12 warns, wrongly,
+// about literal + std::string concatenations).
+std::string named(const char* prefix, std::uint64_t number) {
+    std::string word(prefix);
+    word += std::to_string(number);
+    return word;
+}
+
 using Tokens = std::vector<std::string>;
 
 Bm25Index::CandidateTest test_of(const std::unordered_set<std::uint64_t>& ids) {
@@ -262,7 +270,7 @@ TEST(Bm25, PersistedFormRoundTrips) {
 TEST(Bm25, AccumulatorsAndMergeAgree) {
     std::mt19937_64 rng(5);
     std::vector<std::string> words;
-    for (int i = 0; i < 40; ++i) words.push_back("w" + std::to_string(i));
+    for (int i = 0; i < 40; ++i) words.push_back(named("w", i));
     auto text_of = [&](std::size_t count) {
         std::string text;
         for (std::size_t i = 0; i < count; ++i) text += words[rng() % (1 + rng() % words.size())] + " ";
@@ -339,7 +347,7 @@ TEST(Bm25, LimitedSearchIsTheHeadOfTheFullRanking) {
     std::mt19937_64 rng(11);
     for (const Corpus& corpus : corpora) {
         // Zipf-like: low word numbers far more often, so some lists are long.
-        auto word = [&] { return "w" + std::to_string(rng() % (1 + rng() % corpus.vocabulary)); };
+        auto word = [&] { return named("w", rng() % (1 + rng() % corpus.vocabulary)); };
         const bool negative = corpus.config.b > 1.0f;
         Bm25Index index(corpus.config);
         for (std::uint64_t id = 0; id < corpus.chunks; ++id) {
@@ -348,10 +356,10 @@ TEST(Bm25, LimitedSearchIsTheHeadOfTheFullRanking) {
                 // Equal lengths; "w0" once, or in a spike more often the later it comes.
                 const std::size_t repeats = id % corpus.spike_period == 0 ? 2 + id / corpus.spike_period % 30 : 1;
                 for (std::size_t i = 0; i < 40; ++i) {
-                    text += i < repeats ? "w0 " : "w" + std::to_string(1 + rng() % (1 + rng() % 7)) + " ";
+                    text += i < repeats ? "w0 " : named("w", 1 + rng() % (1 + rng() % 7)) + " ";
                 }
             } else if (negative && rng() % 2 == 0) {
-                text = "s" + std::to_string(rng() % 4) + (rng() % 2 == 0 ? " w1" : "");
+                text = named("s", rng() % 4) + (rng() % 2 == 0 ? " w1" : "");
             } else {
                 for (std::size_t i = 0, n = 1 + rng() % corpus.max_words; i < n; ++i) text += word() + " ";
             }
@@ -367,7 +375,7 @@ TEST(Bm25, LimitedSearchIsTheHeadOfTheFullRanking) {
             if (rng() % 3 == 0) some.insert(id);
         }
         for (int q = 0; q < 40; ++q) {
-            std::string query = negative ? "s" + std::to_string(q % 5) + " " : "";
+            std::string query = negative ? named("s", q % 5) + " " : "";
             for (std::size_t t = 0, n = 1 + rng() % 8; t < n; ++t) query += word() + " ";
             const auto full = index.search_with_limit(query, false, 0, nullptr);
             const auto full_some = index.search_with_limit(query, false, 0, &some);
@@ -452,7 +460,7 @@ TEST(Bm25, ConcurrentSearchesAfterAChangeAgree) {
     std::vector<std::string> queries;
     for (std::uint64_t id = 0; id < 2000; ++id) {
         std::string text;
-        for (int i = 0, n = 1 + static_cast<int>(rng() % 20); i < n; ++i) text += "t" + std::to_string(rng() % 50) + " ";
+        for (int i = 0, n = 1 + static_cast<int>(rng() % 20); i < n; ++i) text += named("t", rng() % 50) + " ";
         index.add_chunk(id, text, true);
         if (id % 100 == 0) queries.push_back(text);
     }
