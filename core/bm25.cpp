@@ -578,28 +578,21 @@ void add_up(std::size_t term_count, EachImpact& each_impact, std::size_t chunk_s
 // most the worst of them is skipped: whole blocks of impacts by their maxima, the
 // lists whose maxima together stay below that worst (they only complete scores
 // found through the others), and single chunks as their partial sums grow.
-// `lists[c]` is (term c's narrow posting ids, its impacts beside them). Without
-// unscored entries in any list (the common case) the walk never asks.
-template <bool any_unscored, typename Cache, typename Allowed, typename Keep, typename Scored>
-void top_k_by_bounds(const std::vector<std::pair<const std::uint32_t*, const Cache*>>& lists, Allowed& allowed,
-                     Keep& keep, std::vector<Scored>& scored, std::size_t limit) {
+template <typename Cache, typename Allowed, typename Keep, typename Scored>
+void top_k_by_bounds(const std::vector<const Cache*>& caches, Allowed& allowed, Keep& keep,
+                     std::vector<Scored>& scored, std::size_t limit) {
     constexpr std::size_t block_size = Cache::block_size;
     constexpr std::uint64_t end_id = std::numeric_limits<std::uint64_t>::max();
     struct Cursor {
         const std::uint32_t* ids;
         const float* impacts;
         const typename Cache::Block* blocks;
-        const std::uint64_t* unscored;  // null when every entry is scored
         std::size_t at;
         std::size_t size;
         float max_impact;
-        std::uint32_t c;  // index into lists: the term's place in query-term order
+        std::uint32_t c;  // index into caches: the term's place in query-term order
 
         std::uint64_t id() const noexcept { return at < size ? ids[at] : end_id; }
-        bool scored_here() const noexcept {
-            if constexpr (!any_unscored) return true;
-            return unscored == nullptr || (unscored[at / block_size] >> (at % block_size) & 1) == 0;
-        }
         // To the first entry at or past `target`, over whole blocks first.
         void advance_to(std::uint64_t target) noexcept {
             if (at >= size || ids[at] >= target) return;
@@ -620,12 +613,11 @@ void top_k_by_bounds(const std::vector<std::pair<const std::uint32_t*, const Cac
         }
     };
     std::vector<Cursor> cursors;  // by largest impact, ascending
-    for (std::uint32_t c = 0; c < lists.size(); ++c) {
-        const auto& [ids, cache] = lists[c];
-        if (cache->scored == 0) continue;
-        const std::uint64_t* unscored = cache->scored == cache->size ? nullptr : cache->unscored.get();
-        cursors.push_back(
-            Cursor{ids, cache->impacts.get(), cache->blocks.get(), unscored, 0, cache->size, cache->max_impact, c});
+    for (std::uint32_t c = 0; c < caches.size(); ++c) {
+        const Cache& cache = *caches[c];
+        if (cache.size == 0) continue;
+        cursors.push_back(Cursor{cache.ids.get(), cache.impacts.get(), cache.blocks.get(), 0, cache.size,
+                                 cache.max_impact, c});
     }
     std::sort(cursors.begin(), cursors.end(),
               [](const Cursor& x, const Cursor& y) { return x.max_impact < y.max_impact; });
@@ -667,16 +659,13 @@ void top_k_by_bounds(const std::vector<std::pair<const std::uint32_t*, const Cac
         for (std::size_t i = essential; i < n; ++i) {
             Cursor& cursor = cursors[i];
             if (cursor.id() != chunk_id) continue;
-            if (cursor.scored_here()) {
-                const float impact = cursor.impacts[cursor.at];
-                impact_of[cursor.c] = impact;
-                matched |= std::uint32_t{1} << cursor.c;
-                partial += static_cast<double>(impact);
-            }
+            const float impact = cursor.impacts[cursor.at];
+            impact_of[cursor.c] = impact;
+            matched |= std::uint32_t{1} << cursor.c;
+            partial += static_cast<double>(impact);
             ++cursor.at;
         }
-        // A chunk no essential list scores cannot enter through the others alone.
-        if (matched == 0 || cannot_enter(partial + below[essential]) || !allowed(chunk_id)) continue;
+        if (cannot_enter(partial + below[essential]) || !allowed(chunk_id)) continue;
         bool out = false;
         for (std::size_t i = essential; i-- > 0;) {
             if (cannot_enter(partial + below[i + 1])) {
@@ -685,7 +674,7 @@ void top_k_by_bounds(const std::vector<std::pair<const std::uint32_t*, const Cac
             }
             Cursor& cursor = cursors[i];
             cursor.advance_to(chunk_id);
-            if (cursor.id() != chunk_id || !cursor.scored_here()) continue;
+            if (cursor.id() != chunk_id) continue;
             const float impact = cursor.impacts[cursor.at];
             impact_of[cursor.c] = impact;
             matched |= std::uint32_t{1} << cursor.c;
@@ -748,15 +737,14 @@ bool Bm25Index::refresh_impacts(const TermPostings& term, const Statistics& stat
     if (cache.epoch.load(std::memory_order_relaxed) == epoch_) return false;
     const std::size_t block_size = ImpactCache::block_size;
     const PostingList& postings = term.postings;
-    const std::size_t size = postings.narrow_size();
-    if (size > cache.capacity) {
+    const std::size_t narrow = postings.narrow_size();
+    if (narrow > cache.capacity) {
         // Room for what the postings have room for, so the cache grows as seldom.
         const std::size_t capacity = postings.narrow_capacity();
         // Uninitialized: every entry read is written first.
+        cache.ids = std::make_unique_for_overwrite<std::uint32_t[]>(capacity);
         cache.impacts = std::make_unique_for_overwrite<float[]>(capacity);
-        const std::size_t block_count = (capacity + block_size - 1) / block_size;
-        cache.blocks = std::make_unique_for_overwrite<ImpactCache::Block[]>(block_count);
-        cache.unscored = std::make_unique_for_overwrite<std::uint64_t[]>(block_count);
+        cache.blocks = std::make_unique_for_overwrite<ImpactCache::Block[]>((capacity + block_size - 1) / block_size);
         cache.capacity = capacity;
     }
     // Locals, so that the stores below cannot make the compiler reload them.
@@ -765,46 +753,41 @@ bool Bm25Index::refresh_impacts(const TermPostings& term, const Statistics& stat
     const std::span<const float> lengths = chunks_.scored_lengths();
     const float* const length_of = lengths.data();
     const std::size_t known = lengths.size();
-    const std::uint32_t* const ids = postings.ids();
+    const std::uint32_t* const posting_ids = postings.ids();
     const std::uint32_t* const frequencies = postings.frequencies();
+    std::uint32_t* const ids = cache.ids.get();
     float* const impacts = cache.impacts.get();
     ImpactCache::Block* const blocks = cache.blocks.get();
-    std::uint64_t* const unscored_of = cache.unscored.get();
     constexpr float none = -std::numeric_limits<float>::infinity();
-    std::size_t scored = 0;
-    float max_impact = none;
+    std::size_t size = 0;
+    float block_max = none, max_impact = none;
     bool nonnegative = true;
-    for (std::size_t first = 0; first < size; first += block_size) {
-        const std::size_t last = std::min(size, first + block_size);
-        std::uint64_t unscored = 0;
-        float block_max = none;
-        for (std::size_t k = first; k < last; ++k) {
-            const std::uint32_t chunk_id = ids[k];
-            const float dl = chunk_id < known ? length_of[chunk_id] : -1.0f;
-            if (dl < 0.0f) {  // not scored
-                unscored |= std::uint64_t{1} << (k - first);
-                impacts[k] = 0.0f;
-                continue;
-            }
-            const std::uint32_t frequency = frequencies[k];
-            const float tf = frequency != PostingList::large_frequency ? static_cast<float>(frequency)
-                                                                       : static_cast<float>(postings.frequency_at(k));
-            const float impact = local.contribution(idf, tf, dl);
-            visit(chunk_id, impact);
-            nonnegative = nonnegative & (impact >= 0.0f) & !std::signbit(impact);
-            block_max = std::max(block_max, impact);
-            impacts[k] = impact;
-            ++scored;
+    // Larger ids than the narrow ones name no chunk of the array.
+    for (std::size_t k = 0; k < narrow; ++k) {
+        const std::uint32_t chunk_id = posting_ids[k];
+        if (chunk_id >= known) break;  // ascending: no known chunk follows
+        const float dl = length_of[chunk_id];
+        if (dl < 0.0f) continue;  // not scored
+        const std::uint32_t frequency = frequencies[k];
+        const float tf = frequency != PostingList::large_frequency ? static_cast<float>(frequency)
+                                                                   : static_cast<float>(postings.frequency_at(k));
+        const float impact = local.contribution(idf, tf, dl);
+        visit(chunk_id, impact);
+        nonnegative = nonnegative & (impact >= 0.0f) & !std::signbit(impact);
+        block_max = std::max(block_max, impact);
+        ids[size] = chunk_id;
+        impacts[size] = impact;
+        if (++size % block_size == 0) {
+            blocks[size / block_size - 1] = ImpactCache::Block{chunk_id, block_max};
+            max_impact = std::max(max_impact, block_max);
+            block_max = none;
         }
-        // A block of unscored entries adds nothing to a bound. Maxima only bound
-        // scores when every impact is +0 or more, so the +0 leaves them true.
-        if (block_max == none) block_max = 0.0f;
-        blocks[first / block_size] = ImpactCache::Block{ids[last - 1], block_max};
-        unscored_of[first / block_size] = unscored;
+    }
+    if (size % block_size != 0) {
+        blocks[size / block_size] = ImpactCache::Block{ids[size - 1], block_max};
         max_impact = std::max(max_impact, block_max);
     }
     cache.size = size;
-    cache.scored = scored;
     cache.max_impact = max_impact;
     cache.nonnegative = nonnegative;
     cache.epoch.store(epoch_, std::memory_order_release);
@@ -895,34 +878,18 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
             }
         }
         if (prune) {
-            std::vector<std::pair<const std::uint32_t*, const ImpactCache*>> lists;
-            lists.reserve(terms.size());
-            bool any_unscored = false;
-            for (const Term& term : terms) {
-                const ImpactCache& cache = term.postings->cache;
-                lists.emplace_back(term.postings->postings.ids(), &cache);
-                any_unscored = any_unscored || cache.scored != cache.size;
-            }
-            if (any_unscored) {
-                top_k_by_bounds<true>(lists, allowed, keep, scored, limit);
-            } else {
-                top_k_by_bounds<false>(lists, allowed, keep, scored, limit);
-            }
+            std::vector<const ImpactCache*> caches;
+            caches.reserve(terms.size());
+            for (const Term& term : terms) caches.push_back(&term.postings->cache);
+            top_k_by_bounds(caches, allowed, keep, scored, limit);
         } else {
             auto each_impact = [&](std::size_t c, auto&& visit) {
                 const TermPostings& term = *terms[c].postings;
                 if (refresh_impacts(term, statistics, visit)) return;
                 const ImpactCache& cache = term.cache;
-                const std::uint32_t* const ids = term.postings.ids();
+                const std::uint32_t* const ids = cache.ids.get();
                 const float* const impacts = cache.impacts.get();
-                const std::size_t size = cache.size;
-                if (cache.scored == size) {
-                    for (std::size_t k = 0; k < size; ++k) visit(ids[k], impacts[k]);
-                    return;
-                }
-                for (std::size_t k = 0; k < size; ++k) {
-                    if (cache.is_scored(k)) visit(ids[k], impacts[k]);
-                }
+                for (std::size_t k = 0, size = cache.size; k < size; ++k) visit(ids[k], impacts[k]);
             };
             add_up(terms.size(), each_impact, lengths.size(), allowed, keep, scored, apply_limit, limit);
         }
