@@ -573,9 +573,8 @@ struct Reference {
 // inactive adds and both ways of deactivating, searching after each change so
 // that what searches keep is always there to go stale. Ids from a counter take
 // the cached ways; ids around 2^32 (where postings stop fitting 32 bits) and the
-// largest u64 take the merge. Deactivating the chunks of a common word over a
-// long run of ids leaves whole blocks of its list without a scored chunk, beside
-// chunks of the same ids that other words still score.
+// largest u64 take the merge. A common word's chunks are deactivated over a long
+// run of ids, beside chunks of the same ids that other words still score.
 TEST(Bm25, RandomHistoriesMatchTheReference) {
     const std::uint64_t wide = std::uint64_t{1} << 32;
     const std::vector<std::uint64_t> odd_ids = {wide - 2, wide - 1, wide, wide + 1,
@@ -642,10 +641,10 @@ TEST(Bm25, RandomHistoriesMatchTheReference) {
     }
 }
 
-// Whole blocks of a list whose chunks were deactivated: a limited search must
-// still find what other words score among the same ids, and never report a chunk
-// only such blocks hold. "x" is in the even chunks, and the chunks of "y", which
-// outscore them, sit among its deactivated ones.
+// A long run of one word's chunks deactivated (longer than the blocks a limited
+// search skips by): it must still find what other words score among the same
+// ids, and never report a deactivated chunk. "x" is in the even chunks, and the
+// chunks of "y", which outscore them, sit among its deactivated ones.
 TEST(Bm25, LimitedSearchPastDeactivatedBlocks) {
     Bm25Index index;
     for (std::uint64_t id = 0; id < 800; ++id) {
