@@ -4,6 +4,9 @@
 // limit 10: of mid-frequency words, of the peer comparison's mix (half by corpus
 // frequency, half uniform over the vocabulary), and right after a change (one
 // chunk added before each query, so nothing derived from the old statistics holds).
+// Then the index's memory: heap bytes in use (malloc's count) and resident bytes,
+// per chunk and per posting, right after indexing and once every term has been
+// searched (which builds every term's cached impacts).
 //   bench_bm25 [N]
 #include <algorithm>
 #include <chrono>
@@ -13,6 +16,8 @@
 #include <string>
 #include <vector>
 #include <cstdlib>
+#include <malloc.h>
+#include <unistd.h>
 
 #include "core/bm25.h"
 
@@ -49,6 +54,18 @@ std::string zipf_text(const std::vector<std::string>& words, const std::vector<d
         text += i % 12 == 11 ? ". " : (i % 5 == 4 ? ", " : " ");
     }
     return text;
+}
+
+// Bytes the program has allocated and not freed.
+double heap_bytes() { return static_cast<double>(mallinfo2().uordblks); }
+
+double resident_bytes() {
+    unsigned long long size = 0, resident = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%llu %llu", &size, &resident) != 2) resident = 0;
+        std::fclose(statm);
+    }
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
 }
 
 void report(const char* what, std::size_t terms, std::vector<double> times, std::size_t hits) {
@@ -88,12 +105,28 @@ int main(int argc, char** argv) {
     const auto words = vocabulary(vocabulary_size, false, rng);
     std::vector<std::string> chunks;
     for (std::size_t i = 0; i < chunk_count; ++i) chunks.push_back(zipf_text(words, cumulative, 100, rng));
+    std::size_t postings = 0;  // distinct terms per chunk, summed
+    for (const auto& chunk : chunks) {
+        auto tokens = tokenize(chunk, {});
+        std::sort(tokens.begin(), tokens.end());
+        postings += static_cast<std::size_t>(std::unique(tokens.begin(), tokens.end()) - tokens.begin());
+    }
+    const double heap_before = heap_bytes(), resident_before = resident_bytes();
     Bm25Index index;
     auto start = Clock::now();
     for (std::size_t i = 0; i < chunks.size(); ++i) index.add_chunk(i, chunks[i], true);
     const double build = seconds_since(start);
     std::printf("index %zu chunks x 100 words: %.2f s (%.0f chunks/s), %zu terms\n", chunks.size(), build,
                 static_cast<double>(chunks.size()) / build, index.term_count());
+
+    auto report_memory = [&](const char* when) {
+        const double heap = heap_bytes() - heap_before, resident = resident_bytes() - resident_before;
+        const double n = static_cast<double>(chunks.size());
+        std::printf("memory %s: heap %.0f B/chunk (%.1f B/posting), resident %.0f B/chunk; %.1f postings/chunk\n",
+                    when, heap / n, heap / static_cast<double>(postings), resident / n,
+                    static_cast<double>(postings) / n);
+    };
+    report_memory("after indexing");
 
     auto time_query = [&](const std::string& query, std::vector<double>& times) {
         start = Clock::now();
@@ -139,5 +172,8 @@ int main(int argc, char** argv) {
         }
         report("after a change", terms, times, hits);
     }
+    // The chunks added above are few; every term's impacts are built for the final statistics.
+    for (const auto& word : words) index.search_with_limit(word, true, 10, nullptr);
+    report_memory("with every term searched");
     return 0;
 }

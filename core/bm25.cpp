@@ -10,7 +10,9 @@
 #include <bit>        // std::bit_cast
 #include <cmath>      // std::log
 #include <cstring>    // std::memcpy
+#include <iterator>   // std::distance
 #include <limits>     // std::numeric_limits
+#include <memory>     // std::make_unique_for_overwrite
 
 namespace tessarin {
 
@@ -247,34 +249,152 @@ bool compare_bm25_hits(const Bm25Hit& a, const Bm25Hit& b) noexcept {
     return a.chunk_id < b.chunk_id;
 }
 
-void Bm25Index::remove_postings(std::uint64_t chunk_id) {
-    for (auto term = terms_.begin(); term != terms_.end();) {
-        auto& postings = term->second.postings;
-        auto at = std::lower_bound(postings.begin(), postings.end(), chunk_id,
-                                   [](const Posting& p, std::uint64_t id) { return p.chunk_id < id; });
-        if (at != postings.end() && at->chunk_id == chunk_id) postings.erase(at);
-        term = postings.empty() ? terms_.erase(term) : std::next(term);
+// ---------------------------------------------------------------------------------
+// Posting lists
+
+Bm25Index::PostingList::PostingList(const PostingList& other)
+    : narrow_size_(other.narrow_size_),
+      rare_(other.rare_ == nullptr ? nullptr : std::make_unique<Rare>(*other.rare_)) {
+    if (narrow_size_ == 0) return;
+    data_.reset(new std::uint32_t[2 * narrow_size_]);
+    capacity_ = narrow_size_;
+    std::copy_n(other.ids(), narrow_size_, data_.get());
+    std::copy_n(other.frequencies(), narrow_size_, data_.get() + capacity_);
+}
+
+Bm25Index::PostingList& Bm25Index::PostingList::operator=(const PostingList& other) {
+    if (this != &other) *this = PostingList(other);
+    return *this;
+}
+
+std::size_t Bm25Index::PostingList::frequency_at(std::size_t k) const noexcept {
+    const std::uint32_t frequency = frequencies()[k];
+    if (frequency != large_frequency) return frequency;
+    return rare_->frequencies.find(ids()[k])->second;
+}
+
+Bm25Index::Posting Bm25Index::PostingList::at(std::size_t k) const noexcept {
+    if (k < narrow_size_) return Posting{ids()[k], frequency_at(k)};
+    return rare_->wide[k - narrow_size_];
+}
+
+std::size_t Bm25Index::PostingList::narrow_find(std::uint32_t chunk_id) const noexcept {
+    return static_cast<std::size_t>(std::lower_bound(ids(), ids() + narrow_size_, chunk_id) - ids());
+}
+
+namespace {
+
+constexpr std::uint64_t max_narrow_id = std::numeric_limits<std::uint32_t>::max();
+
+bool wide_before(const auto& posting, std::uint64_t chunk_id) { return posting.chunk_id < chunk_id; }
+
+}  // namespace
+
+bool Bm25Index::PostingList::contains(std::uint64_t chunk_id) const noexcept {
+    if (chunk_id <= max_narrow_id) {
+        const std::size_t at = narrow_find(static_cast<std::uint32_t>(chunk_id));
+        return at < narrow_size_ && ids()[at] == chunk_id;
     }
+    if (rare_ == nullptr) return false;
+    auto at = std::lower_bound(rare_->wide.begin(), rare_->wide.end(), chunk_id, wide_before<Posting>);
+    return at != rare_->wide.end() && at->chunk_id == chunk_id;
 }
 
-const Bm25Index::ChunkState* Bm25Index::ChunkStates::find(std::uint64_t chunk_id) const noexcept {
-    if (chunk_id < dense_.size() && dense_[chunk_id].present) return &dense_[chunk_id].state;
+void Bm25Index::PostingList::grow_narrow(std::size_t capacity) {
+    auto data = std::make_unique_for_overwrite<std::uint32_t[]>(2 * capacity);
+    if (narrow_size_ > 0) {
+        std::copy_n(ids(), narrow_size_, data.get());
+        std::copy_n(frequencies(), narrow_size_, data.get() + capacity);
+    }
+    data_ = std::move(data);
+    capacity_ = capacity;
+}
+
+void Bm25Index::PostingList::reserve_narrow(std::size_t capacity) {
+    if (capacity > capacity_) grow_narrow(capacity);
+}
+
+void Bm25Index::PostingList::insert(std::uint64_t chunk_id, std::size_t frequency) {
+    if (chunk_id > max_narrow_id) {
+        if (rare_ == nullptr) rare_ = std::make_unique<Rare>();
+        auto& wide = rare_->wide;
+        wide.insert(std::lower_bound(wide.begin(), wide.end(), chunk_id, wide_before<Posting>),
+                    Posting{chunk_id, frequency});
+        return;
+    }
+    const auto id = static_cast<std::uint32_t>(chunk_id);
+    const bool large = frequency >= large_frequency;
+    if (large) {
+        if (rare_ == nullptr) rare_ = std::make_unique<Rare>();
+        rare_->frequencies[id] = frequency;
+    }
+    // By half again: less room left over than doubling, for few more copies.
+    if (narrow_size_ == capacity_) grow_narrow(std::max<std::size_t>(3, capacity_ + capacity_ / 2));
+    std::uint32_t* const id_of = data_.get();
+    std::uint32_t* const frequency_of = id_of + capacity_;
+    const std::size_t at = narrow_size_ == 0 || id_of[narrow_size_ - 1] < id ? narrow_size_ : narrow_find(id);
+    std::copy_backward(id_of + at, id_of + narrow_size_, id_of + narrow_size_ + 1);
+    std::copy_backward(frequency_of + at, frequency_of + narrow_size_, frequency_of + narrow_size_ + 1);
+    id_of[at] = id;
+    frequency_of[at] = large ? large_frequency : static_cast<std::uint32_t>(frequency);
+    ++narrow_size_;
+}
+
+void Bm25Index::PostingList::erase(std::uint64_t chunk_id) noexcept {
+    if (chunk_id > max_narrow_id) {
+        if (rare_ == nullptr) return;
+        auto& wide = rare_->wide;
+        auto at = std::lower_bound(wide.begin(), wide.end(), chunk_id, wide_before<Posting>);
+        if (at != wide.end() && at->chunk_id == chunk_id) wide.erase(at);
+        return;
+    }
+    const auto id = static_cast<std::uint32_t>(chunk_id);
+    const std::size_t at = narrow_find(id);
+    if (at == narrow_size_ || ids()[at] != id) return;
+    std::uint32_t* const id_of = data_.get();
+    std::uint32_t* const frequency_of = id_of + capacity_;
+    if (frequency_of[at] == large_frequency) rare_->frequencies.erase(id);
+    std::copy(id_of + at + 1, id_of + narrow_size_, id_of + at);
+    std::copy(frequency_of + at + 1, frequency_of + narrow_size_, frequency_of + at);
+    --narrow_size_;
+}
+
+// ---------------------------------------------------------------------------------
+// Chunk states
+
+Bm25Index::ChunkState Bm25Index::ChunkStates::unpack(std::size_t dense_id) const noexcept {
+    const std::uint32_t word = dense_[dense_id];
+    const std::uint32_t length = word >> length_shift;
+    return ChunkState{length == long_length ? long_lengths_.find(dense_id)->second : length, (word & active) != 0,
+                      (word & has_length) != 0};
+}
+
+void Bm25Index::ChunkStates::store(std::size_t dense_id, const ChunkState& state) {
+    const bool long_one = state.length >= long_length;
+    if (long_one) {
+        long_lengths_[dense_id] = state.length;
+    } else if ((dense_[dense_id] >> length_shift) == long_length) {
+        long_lengths_.erase(dense_id);
+    }
+    const auto length = long_one ? long_length : static_cast<std::uint32_t>(state.length);
+    dense_[dense_id] = present | (state.active ? active : 0) | (state.has_length ? has_length : 0) |
+                       (length << length_shift);
+    const bool scored = state.active && state.has_length;
+    scored_lengths_[dense_id] = scored ? static_cast<float>(state.length) : -1.0f;
+}
+
+std::optional<Bm25Index::ChunkState> Bm25Index::ChunkStates::find(std::uint64_t chunk_id) const noexcept {
+    if (chunk_id < dense_.size() && (dense_[chunk_id] & present) != 0) return unpack(chunk_id);
     // The array may have grown past an id the map took when it was far beyond it.
-    if (sparse_.empty()) return nullptr;
+    if (sparse_.empty()) return std::nullopt;
     auto found = sparse_.find(chunk_id);
-    return found == sparse_.end() ? nullptr : &found->second;
-}
-
-void Bm25Index::ChunkStates::refresh(std::size_t dense_id) noexcept {
-    const Slot& slot = dense_[dense_id];
-    const bool scored = slot.present && slot.state.active && slot.state.has_length;
-    scored_lengths_[dense_id] = scored ? static_cast<float>(slot.state.length) : -1.0f;
+    if (found == sparse_.end()) return std::nullopt;
+    return found->second;
 }
 
 void Bm25Index::ChunkStates::set(std::uint64_t chunk_id, ChunkState state) {
-    if (chunk_id < dense_.size() && dense_[chunk_id].present) {
-        dense_[chunk_id].state = state;
-        refresh(chunk_id);
+    if (chunk_id < dense_.size() && (dense_[chunk_id] & present) != 0) {
+        store(chunk_id, state);
         return;
     }
     if (auto found = sparse_.find(chunk_id); found != sparse_.end()) {
@@ -290,11 +410,10 @@ void Bm25Index::ChunkStates::set(std::uint64_t chunk_id, ChunkState state) {
                 dense_.reserve(std::max(wanted, dense_.capacity() * 2));
                 scored_lengths_.reserve(dense_.capacity());
             }
-            dense_.resize(wanted);
+            dense_.resize(wanted, 0);
             scored_lengths_.resize(wanted, -1.0f);
         }
-        dense_[chunk_id] = Slot{state, true};
-        refresh(chunk_id);
+        store(chunk_id, state);
     } else {
         sparse_.emplace(chunk_id, state);
     }
@@ -302,22 +421,34 @@ void Bm25Index::ChunkStates::set(std::uint64_t chunk_id, ChunkState state) {
 }
 
 void Bm25Index::ChunkStates::add_if_absent(std::uint64_t chunk_id, ChunkState state) {
-    if (find(chunk_id) == nullptr) set(chunk_id, state);
+    if (!find(chunk_id).has_value()) set(chunk_id, state);
 }
 
 void Bm25Index::ChunkStates::erase(std::uint64_t chunk_id) noexcept {
-    if (chunk_id < dense_.size() && dense_[chunk_id].present) {
-        dense_[chunk_id] = Slot{};
-        refresh(chunk_id);
+    if (chunk_id < dense_.size() && (dense_[chunk_id] & present) != 0) {
+        if ((dense_[chunk_id] >> length_shift) == long_length) long_lengths_.erase(chunk_id);
+        dense_[chunk_id] = 0;
+        scored_lengths_[chunk_id] = -1.0f;
         --size_;
     } else if (sparse_.erase(chunk_id) > 0) {
         --size_;
     }
 }
 
+// ---------------------------------------------------------------------------------
+// Changes
+
+void Bm25Index::remove_postings(std::uint64_t chunk_id) {
+    for (auto term = terms_.begin(); term != terms_.end();) {
+        auto& postings = term->second.postings;
+        postings.erase(chunk_id);
+        term = postings.empty() ? terms_.erase(term) : std::next(term);
+    }
+}
+
 void Bm25Index::add_chunk(std::uint64_t chunk_id, std::string_view text, bool active) {
     ++epoch_;
-    if (chunks_.find(chunk_id) != nullptr) {
+    if (chunks_.find(chunk_id).has_value()) {
         // Re-adding replaces everything the chunk had; this path is rare.
         deactivate_terms(chunk_id, nullptr);
         chunks_.erase(chunk_id);
@@ -328,14 +459,7 @@ void Bm25Index::add_chunk(std::uint64_t chunk_id, std::string_view text, bool ac
     for (auto& [term, count] : count_terms(std::move(tokens))) {
         auto found = terms_.find(std::string_view(term));
         if (found == terms_.end()) found = terms_.emplace(std::move(term), TermPostings{}).first;
-        auto& postings = found->second.postings;
-        if (postings.empty() || postings.back().chunk_id < chunk_id) {
-            postings.push_back(Posting{chunk_id, count});
-        } else {
-            auto at = std::lower_bound(postings.begin(), postings.end(), chunk_id,
-                                       [](const Posting& p, std::uint64_t id) { return p.chunk_id < id; });
-            postings.insert(at, Posting{chunk_id, count});
-        }
+        found->second.postings.insert(chunk_id, count);
         if (active) ++found->second.active_count;
     }
     chunks_.set(chunk_id, ChunkState{length, active});
@@ -346,8 +470,8 @@ void Bm25Index::add_chunk(std::uint64_t chunk_id, std::string_view text, bool ac
 }
 
 void Bm25Index::deactivate_terms(std::uint64_t chunk_id, const std::vector<std::string>* tokens) {
-    const ChunkState* found = chunks_.find(chunk_id);
-    if (found == nullptr || !found->active) return;
+    const std::optional<ChunkState> found = chunks_.find(chunk_id);
+    if (!found.has_value() || !found->active) return;
     ++epoch_;
     ChunkState state = *found;
     state.active = false;
@@ -355,9 +479,7 @@ void Bm25Index::deactivate_terms(std::uint64_t chunk_id, const std::vector<std::
     --active_count_;
     if (state.has_length) total_length_ -= std::min(total_length_, state.length);
     auto drop = [&](TermPostings& term) {
-        auto at = std::lower_bound(term.postings.begin(), term.postings.end(), chunk_id,
-                                   [](const Posting& p, std::uint64_t id) { return p.chunk_id < id; });
-        if (at != term.postings.end() && at->chunk_id == chunk_id && term.active_count > 0) --term.active_count;
+        if (term.active_count > 0 && term.postings.contains(chunk_id)) --term.active_count;
     };
     if (tokens == nullptr) {
         for (auto& [text, term] : terms_) drop(term);
@@ -614,12 +736,15 @@ bool Bm25Index::refresh_impacts(const TermPostings& term, const Statistics& stat
     std::lock_guard lock(cache_locks_.of(&term));
     if (cache.epoch.load(std::memory_order_relaxed) == epoch_) return false;
     const std::size_t block_size = ImpactCache::block_size;
-    if (term.postings.size() > cache.capacity) {
-        const std::size_t capacity = term.postings.size();
+    const PostingList& postings = term.postings;
+    const std::size_t narrow = postings.narrow_size();
+    if (narrow > cache.capacity) {
+        // Room for what the postings have room for, so the cache grows as seldom.
+        const std::size_t capacity = postings.narrow_capacity();
         // Uninitialized: every entry read is written first.
-        cache.ids.reset(new std::uint32_t[capacity]);
-        cache.impacts.reset(new float[capacity]);
-        cache.blocks.reset(new ImpactCache::Block[(capacity + block_size - 1) / block_size]);
+        cache.ids = std::make_unique_for_overwrite<std::uint32_t[]>(capacity);
+        cache.impacts = std::make_unique_for_overwrite<float[]>(capacity);
+        cache.blocks = std::make_unique_for_overwrite<ImpactCache::Block[]>((capacity + block_size - 1) / block_size);
         cache.capacity = capacity;
     }
     // Locals, so that the stores below cannot make the compiler reload them.
@@ -628,6 +753,8 @@ bool Bm25Index::refresh_impacts(const TermPostings& term, const Statistics& stat
     const std::span<const float> lengths = chunks_.scored_lengths();
     const float* const length_of = lengths.data();
     const std::size_t known = lengths.size();
+    const std::uint32_t* const posting_ids = postings.ids();
+    const std::uint32_t* const frequencies = postings.frequencies();
     std::uint32_t* const ids = cache.ids.get();
     float* const impacts = cache.impacts.get();
     ImpactCache::Block* const blocks = cache.blocks.get();
@@ -635,12 +762,16 @@ bool Bm25Index::refresh_impacts(const TermPostings& term, const Statistics& stat
     std::size_t size = 0;
     float block_max = none, max_impact = none;
     bool nonnegative = true;
-    for (const Posting& posting : term.postings) {
-        if (posting.chunk_id >= known) break;  // ascending: no known chunk follows
-        const float dl = length_of[posting.chunk_id];
+    // Larger ids than the narrow ones name no chunk of the array.
+    for (std::size_t k = 0; k < narrow; ++k) {
+        const std::uint32_t chunk_id = posting_ids[k];
+        if (chunk_id >= known) break;  // ascending: no known chunk follows
+        const float dl = length_of[chunk_id];
         if (dl < 0.0f) continue;  // not scored
-        const float impact = local.contribution(idf, static_cast<float>(posting.term_frequency), dl);
-        const auto chunk_id = static_cast<std::uint32_t>(posting.chunk_id);
+        const std::uint32_t frequency = frequencies[k];
+        const float tf = frequency != PostingList::large_frequency ? static_cast<float>(frequency)
+                                                                   : static_cast<float>(postings.frequency_at(k));
+        const float impact = local.contribution(idf, tf, dl);
         visit(chunk_id, impact);
         nonnegative = nonnegative & (impact >= 0.0f) & !std::signbit(impact);
         block_max = std::max(block_max, impact);
@@ -776,22 +907,28 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
     // A merge of the posting lists, for ids far beyond the chunk count or more than
     // 32 terms, computing each contribution as it goes.
     struct Cursor {
-        const Posting* at;
-        const Posting* end;
+        const PostingList* postings;
+        std::size_t at;
+        Posting posting;  // at `at`, when there is one
         float idf;
         std::uint32_t term;
+
+        bool done() const noexcept { return at == postings->size(); }
+        void next() noexcept {
+            if (++at < postings->size()) posting = postings->at(at);
+        }
     };
     std::vector<Cursor> cursors;
     for (const Term& term : terms) {
-        const auto& postings = term.postings->postings;
-        cursors.push_back(Cursor{postings.data(), postings.data() + postings.size(), term.idf, term.term});
+        const PostingList& postings = term.postings->postings;
+        cursors.push_back(Cursor{&postings, 0, postings.empty() ? Posting{} : postings.at(0), term.idf, term.term});
     }
     for (;;) {
         std::uint64_t chunk_id = std::numeric_limits<std::uint64_t>::max();
         bool any = false;
         for (const Cursor& cursor : cursors) {
-            if (cursor.at != cursor.end && (!any || cursor.at->chunk_id < chunk_id)) {
-                chunk_id = cursor.at->chunk_id;
+            if (!cursor.done() && (!any || cursor.posting.chunk_id < chunk_id)) {
+                chunk_id = cursor.posting.chunk_id;
                 any = true;
             }
         }
@@ -799,17 +936,18 @@ std::vector<Bm25Hit> Bm25Index::search_where(std::string_view query, bool apply_
         float score = 0.0f;
         std::uint32_t match_count = 0;
         const std::size_t first_match = matches.size();
-        const ChunkState* state = chunks_.find(chunk_id);
-        const bool eligible = state != nullptr && state->active && state->has_length && allowed(chunk_id);
+        const std::optional<ChunkState> state = chunks_.find(chunk_id);
+        const bool eligible = state.has_value() && state->active && state->has_length && allowed(chunk_id);
         const float dl = eligible ? static_cast<float>(state->length) : 0.0f;
         for (Cursor& cursor : cursors) {  // in query-term order
-            if (cursor.at == cursor.end || cursor.at->chunk_id != chunk_id) continue;
+            if (cursor.done() || cursor.posting.chunk_id != chunk_id) continue;
             if (eligible) {
-                score = statistics.contribution(cursor.idf, static_cast<float>(cursor.at->term_frequency), dl) + score;
+                score = statistics.contribution(cursor.idf, static_cast<float>(cursor.posting.term_frequency), dl) +
+                        score;
                 matches.push_back(cursor.term);
                 ++match_count;
             }
-            ++cursor.at;
+            cursor.next();
         }
         if (match_count == 0) continue;
         if (!keep(Scored{chunk_id, score, first_match, match_count, 0})) matches.resize(first_match);  // forget its terms
@@ -832,7 +970,10 @@ PersistedBm25Index Bm25Index::to_persisted() const {
     PersistedBm25Index persisted;
     for (const auto& [text, term] : terms_) {
         auto& postings = persisted.postings[text];
-        for (const Posting& posting : term.postings) postings.emplace(posting.chunk_id, posting.term_frequency);
+        for (std::size_t k = 0; k < term.postings.size(); ++k) {
+            const Posting posting = term.postings.at(k);
+            postings.emplace(posting.chunk_id, posting.term_frequency);
+        }
     }
     chunks_.for_each([&](std::uint64_t chunk_id, const ChunkState& state) {
         if (state.has_length) persisted.chunk_lengths.emplace(chunk_id, state.length);
@@ -855,9 +996,10 @@ Bm25Index Bm25Index::from_persisted(Bm25Config config, const PersistedBm25Index&
     for (const auto& [text, postings] : persisted.postings) {
         if (postings.empty()) continue;
         TermPostings term;
-        term.postings.reserve(postings.size());
+        const auto narrow_end = postings.upper_bound(max_narrow_id);
+        term.postings.reserve_narrow(static_cast<std::size_t>(std::distance(postings.begin(), narrow_end)));
         for (const auto& [chunk_id, frequency] : postings) {
-            term.postings.push_back(Posting{chunk_id, frequency});
+            term.postings.insert(chunk_id, frequency);
             if (persisted.active_chunks.contains(chunk_id)) ++term.active_count;
         }
         index.terms_.emplace(text, std::move(term));

@@ -8,6 +8,7 @@
 #include <atomic>         // std::atomic
 #include <cstddef>        // std::size_t
 #include <cstdint>        // std::uint64_t
+#include <limits>         // std::numeric_limits
 #include <map>            // std::map
 #include <memory>         // std::unique_ptr
 #include <mutex>          // std::mutex
@@ -103,12 +104,63 @@ private:
         std::uint64_t chunk_id;
         std::size_t term_frequency;
     };
+    /// A term's postings, ascending by chunk id, in 8 bytes each for the ids the
+    /// index hands out: ids up to 2^32 - 1 and their frequencies are two u32 arrays
+    /// in one allocation (one per term, however short). Larger ids (only a caller
+    /// or a persisted form names them) follow as full postings; a frequency that
+    /// does not fit (a text of 4G words) is marked and kept in a map.
+    class PostingList {
+    public:
+        static constexpr std::uint32_t large_frequency = std::numeric_limits<std::uint32_t>::max();
+
+        PostingList() = default;
+        PostingList(const PostingList& other);
+        PostingList& operator=(const PostingList& other);
+        PostingList(PostingList&&) noexcept = default;
+        PostingList& operator=(PostingList&&) noexcept = default;
+
+        std::size_t size() const noexcept { return narrow_size_ + (rare_ == nullptr ? 0 : rare_->wide.size()); }
+        bool empty() const noexcept { return size() == 0; }
+        /// The postings of ids up to 2^32 - 1, which come first.
+        std::size_t narrow_size() const noexcept { return narrow_size_; }
+        std::size_t narrow_capacity() const noexcept { return capacity_; }
+        const std::uint32_t* ids() const noexcept { return data_.get(); }
+        /// Beside `ids`; `large_frequency` marks one that `frequency_at` finds elsewhere.
+        const std::uint32_t* frequencies() const noexcept { return data_.get() + capacity_; }
+        std::size_t frequency_at(std::size_t k) const noexcept;  // k < narrow_size()
+        Posting at(std::size_t k) const noexcept;                // k < size()
+        bool contains(std::uint64_t chunk_id) const noexcept;
+        /// Before any posting of the same id.
+        void insert(std::uint64_t chunk_id, std::size_t frequency);
+        /// The first posting of the id, if any.
+        void erase(std::uint64_t chunk_id) noexcept;
+        void reserve_narrow(std::size_t capacity);
+
+    private:
+        struct Rare {
+            std::vector<Posting> wide;  // ids above 2^32 - 1, ascending
+            std::unordered_map<std::uint32_t, std::size_t> frequencies;  // the marked ones, by chunk id
+        };
+        std::size_t narrow_find(std::uint32_t chunk_id) const noexcept;  // lower bound
+        void grow_narrow(std::size_t capacity);
+
+        std::unique_ptr<std::uint32_t[]> data_;  // ids[capacity_], then frequencies[capacity_]
+        std::size_t narrow_size_ = 0;
+        std::size_t capacity_ = 0;
+        std::unique_ptr<Rare> rare_;
+    };
     /// A term's share of the score of each chunk it can score, computed on the
     /// first search that needs it after the statistics changed, so that searches
     /// add stored numbers instead of evaluating the formula per posting. Only
     /// scored chunks (active, with a length, known to the array of chunk states)
     /// are in it, ascending by id; ids fit 32 bits because that array is bounded.
+    /// The ids are a copy of the postings' own: a walk of the cache's arrays by id,
+    /// which the bounded top k is, measured a few percent faster at 1M chunks than
+    /// one of impacts kept beside the postings, for 4 bytes a cached posting.
     /// A copy or move starts stale: the owner's epoch names what it was built for.
+    /// The storage is kept for the term's life, never released when the postings
+    /// change: a term searched once tends to be searched again, and it takes no
+    /// more than the postings have room for.
     struct ImpactCache {
         static constexpr std::size_t block_size = 64;
         struct Block {
@@ -136,7 +188,7 @@ private:
         }
     };
     struct TermPostings {
-        std::vector<Posting> postings;  // ascending chunk id
+        PostingList postings;
         std::size_t active_count = 0;
         mutable ImpactCache cache;
     };
@@ -162,9 +214,11 @@ private:
     /// ascending id order, so the ids the index hands out (a counter) live in an
     /// array read almost sequentially; ids far beyond the chunk count (only a
     /// persisted form can name them) go to a hash map so they cannot inflate it.
+    /// The array takes 8 bytes a chunk: the state packed in 4 (a length too long
+    /// for its 29 bits goes to a map) and the length as scoring reads it.
     class ChunkStates {
     public:
-        const ChunkState* find(std::uint64_t chunk_id) const noexcept;
+        std::optional<ChunkState> find(std::uint64_t chunk_id) const noexcept;
         /// Adds the chunk, or replaces its state.
         void set(std::uint64_t chunk_id, ChunkState state);
         /// Adds the chunk unless present.
@@ -176,7 +230,7 @@ private:
         template <typename F>
         void for_each(F&& visit) const {
             for (std::size_t id = 0; id < dense_.size(); ++id) {
-                if (dense_[id].present) visit(static_cast<std::uint64_t>(id), dense_[id].state);
+                if ((dense_[id] & present) != 0) visit(static_cast<std::uint64_t>(id), unpack(id));
             }
             for (const auto& [id, state] : sparse_) visit(id, state);
         }
@@ -187,14 +241,16 @@ private:
         std::span<const float> scored_lengths() const noexcept { return scored_lengths_; }
 
     private:
-        struct Slot {
-            ChunkState state;
-            bool present = false;
-        };
-        void refresh(std::size_t dense_id) noexcept;
+        static constexpr std::uint32_t present = 1, active = 2, has_length = 4;
+        static constexpr int length_shift = 3;
+        // A length field of this value: the length is in long_lengths_.
+        static constexpr std::uint32_t long_length = std::numeric_limits<std::uint32_t>::max() >> length_shift;
+        ChunkState unpack(std::size_t dense_id) const noexcept;
+        void store(std::size_t dense_id, const ChunkState& state);
 
-        std::vector<Slot> dense_;
+        std::vector<std::uint32_t> dense_;
         std::vector<float> scored_lengths_;  // beside dense_
+        std::unordered_map<std::uint64_t, std::size_t> long_lengths_;  // of dense ids
         std::unordered_map<std::uint64_t, ChunkState> sparse_;
         std::size_t size_ = 0;
     };

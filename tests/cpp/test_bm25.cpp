@@ -503,5 +503,216 @@ TEST(Bm25, HugeChunkIdsBesideSmallOnes) {
     EXPECT_EQ(growing.search_with_limit("kiwi", false, 0, nullptr).size(), 1u);
 }
 
+// What an index must hold and find, kept the plain way: the persisted form built
+// from the texts, and scores summed per chunk over the query terms in byte order
+// with the formula written out in the same f32 operations.
+struct Reference {
+    Bm25Config config;
+    PersistedBm25Index expected;
+
+    void add(std::uint64_t id, const std::string& text, bool active) {
+        forget(id);
+        const Tokens tokens = tokenize(text, config.stop_words);
+        for (const std::string& token : tokens) ++expected.postings[token][id];
+        expected.chunk_lengths[id] = tokens.size();
+        if (active) expected.active_chunks.insert(id);
+    }
+    void forget(std::uint64_t id) {
+        for (auto term = expected.postings.begin(); term != expected.postings.end();) {
+            term->second.erase(id);
+            term = term->second.empty() ? expected.postings.erase(term) : std::next(term);
+        }
+        expected.chunk_lengths.erase(id);
+        expected.active_chunks.erase(id);
+    }
+
+    std::vector<Bm25Hit> search(const std::string& query, std::size_t limit = SIZE_MAX) const {
+        Tokens terms = tokenize(query, config.stop_words);
+        std::sort(terms.begin(), terms.end());
+        terms.erase(std::unique(terms.begin(), terms.end()), terms.end());
+        const auto& active = expected.active_chunks;
+        if (active.empty()) return {};
+        std::size_t total = 0;
+        for (const auto& [id, length] : expected.chunk_lengths) total += active.contains(id) ? length : 0;
+        const float n = static_cast<float>(active.size()), avgdl = static_cast<float>(total) / n;
+        if (avgdl == 0.0f) return {};
+        const float k1 = config.k1, b = config.b;
+        std::map<std::uint64_t, Bm25Hit> hits;
+        for (const std::string& term : terms) {
+            auto postings = expected.postings.find(term);
+            if (postings == expected.postings.end()) continue;
+            float df = 0;
+            for (const auto& [id, tf] : postings->second) df += active.contains(id) ? 1.0f : 0.0f;
+            const float idf = std::log((((n - df) + 0.5f) / (df + 0.5f)) + 1.0f);
+            for (const auto& [id, frequency] : postings->second) {
+                auto length = expected.chunk_lengths.find(id);
+                if (!active.contains(id) || length == expected.chunk_lengths.end()) continue;
+                const float tf = static_cast<float>(frequency), dl = static_cast<float>(length->second);
+                float x = dl / avgdl;
+                x = b * x;
+                x = (1.0f - b) + x;
+                x = k1 * x;
+                x = x + tf;
+                float y = (k1 + 1.0f) * tf;
+                y = idf * y;
+                Bm25Hit& hit = hits[id];
+                hit.chunk_id = id;
+                hit.score = y / x + hit.score;
+                hit.matched_terms.push_back(term);
+            }
+        }
+        std::vector<Bm25Hit> ranked;
+        for (auto& [id, hit] : hits) ranked.push_back(std::move(hit));
+        std::sort(ranked.begin(), ranked.end(), compare_bm25_hits);
+        return head(std::move(ranked), limit);
+    }
+};
+
+// Every way of scoring (accumulators, the bounded top k, the merge) against the
+// plain reference, through a random history of adds, re-adds of existing ids,
+// inactive adds and both ways of deactivating, searching after each change so
+// that what searches keep is always there to go stale. Ids from a counter take
+// the cached ways; ids around 2^32 (where postings stop fitting 32 bits) and the
+// largest u64 take the merge. A common word's chunks are deactivated over a long
+// run of ids, beside chunks of the same ids that other words still score.
+TEST(Bm25, RandomHistoriesMatchTheReference) {
+    const std::uint64_t wide = std::uint64_t{1} << 32;
+    const std::vector<std::uint64_t> odd_ids = {wide - 2, wide - 1, wide, wide + 1,
+                                                std::numeric_limits<std::uint64_t>::max()};
+    const std::vector<std::string> queries = {"w0", "w1 w3", "w0 w2 w5 w7", "w6 zz", "w0 w1 w2 w3 w4 w5 w6 w7"};
+    std::mt19937_64 rng(23);
+    for (const bool with_odd_ids : {false, true}) {
+        const std::string what = with_odd_ids ? "ids around 2^32" : "counter ids";
+        Bm25Index index;
+        Reference reference;
+        std::vector<std::uint64_t> ids;  // every id added, some repeatedly
+        auto text_of = [&] {
+            std::string text;
+            for (std::size_t i = 0, n = rng() % 9; i < n; ++i) text += named("w", rng() % (1 + rng() % 8)) + " ";
+            return text;
+        };
+        std::map<std::uint64_t, std::string> texts;
+        auto add = [&](std::uint64_t id, bool active) {
+            const std::string text = text_of();
+            index.add_chunk(id, text, active);
+            reference.add(id, text, active);
+            texts[id] = text;
+            ids.push_back(id);
+        };
+        auto check = [&](const std::string& step) {
+            ASSERT_EQ(index.to_persisted(), reference.expected) << what << ", " << step;
+            EXPECT_EQ(index.active_chunk_count(), reference.expected.active_chunks.size());
+            for (const std::string& query : queries) {
+                for (std::size_t limit : {std::size_t{1}, std::size_t{4}, std::size_t{1000}, SIZE_MAX}) {
+                    const std::string context = what + ", " + step + ": " + query + " limit " + std::to_string(limit);
+                    expect_same_hits(index.search_with_limit(query, limit != SIZE_MAX, limit, nullptr),
+                                     reference.search(query, limit), context);
+                }
+            }
+        };
+        for (std::uint64_t id = 0; id < 300; ++id) add(id, true);
+        for (std::uint64_t id : with_odd_ids ? odd_ids : std::vector<std::uint64_t>{}) add(id, true);
+        check("added");
+        const auto common = reference.expected.postings.at("w0");
+        for (auto at = common.lower_bound(64); at != common.end() && at->first < 250; ++at) {
+            index.deactivate_chunk(at->first);
+            reference.expected.active_chunks.erase(at->first);
+        }
+        check("a run deactivated");
+        std::uint64_t next = 300;
+        for (int step = 0; step < 150; ++step) {
+            const std::uint64_t existing = ids[rng() % ids.size()];
+            switch (rng() % 5) {
+                case 0: add(next++, true); break;
+                case 1: add(next++, false); break;
+                case 2: add(existing, rng() % 4 != 0); break;
+                case 3:
+                    index.deactivate_chunk(existing, texts[existing]);
+                    reference.expected.active_chunks.erase(existing);
+                    break;
+                default:
+                    index.deactivate_chunk(existing);
+                    reference.expected.active_chunks.erase(existing);
+                    break;
+            }
+            check("step " + std::to_string(step));
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+// A long run of one word's chunks deactivated (longer than the blocks a limited
+// search skips by): it must still find what other words score among the same
+// ids, and never report a deactivated chunk. "x" is in the even chunks, and the
+// chunks of "y", which outscore them, sit among its deactivated ones.
+TEST(Bm25, LimitedSearchPastDeactivatedBlocks) {
+    Bm25Index index;
+    for (std::uint64_t id = 0; id < 800; ++id) {
+        std::string text = id % 2 == 0 ? "x f f" : (id > 128 && id < 384 && id % 10 == 1 ? "y y y" : "f f f");
+        index.add_chunk(id, text, true);
+    }
+    for (std::uint64_t id = 128; id < 384; id += 2) index.deactivate_chunk(id);
+    for (const char* query : {"x y", "x", "y x f"}) {
+        const auto full = index.search_with_limit(query, false, 0, nullptr);
+        for (int repeat = 0; repeat < 2; ++repeat) {  // while the impacts are built, then from them
+            for (std::size_t limit : {1, 3, 20, 1000}) {
+                expect_same_hits(index.search_with_limit(query, true, limit, nullptr), head(full, limit),
+                                 std::string(query) + " limit " + std::to_string(limit));
+            }
+        }
+    }
+}
+
+// Term frequencies and lengths too large for the compact fields (2^32 - 1 and up
+// for a frequency, 2^29 - 1 and up for a length), which a persisted form can
+// hold: kept exactly, scored exactly, and dropped cleanly when the chunk is
+// re-added with a short text.
+TEST(Bm25, HugeFrequenciesAndLengthsFromAPersistedForm) {
+    const std::uint64_t u32_max = std::numeric_limits<std::uint32_t>::max();
+    const std::uint64_t long_length = (std::uint64_t{1} << 29) - 1;
+    Reference reference;
+    reference.expected.postings = {
+        {"big", {{0, (std::uint64_t{1} << 40) - 5}, {1, u32_max}, {2, u32_max - 1}, {4, 3}, {6, u32_max + 1}}},
+        {"small", {{1, 4}, {3, 1}, {5, std::uint64_t{1} << 32}, {6, 2}}},
+    };
+    reference.expected.chunk_lengths = {
+        {0, std::uint64_t{1} << 40}, {1, u32_max + 9},        {2, long_length},
+        {3, long_length - 1},        {4, 7},                  {5, long_length + 1},
+        {6, u32_max + 3},
+    };
+    reference.expected.active_chunks = {0, 1, 2, 3, 5, 6};
+    const std::vector<std::string> queries = {"big", "small", "big small"};
+    auto check = [&](const Bm25Index& index, const Reference& want, const std::string& what) {
+        ASSERT_EQ(index.to_persisted(), want.expected) << what;
+        std::size_t total = 0;
+        for (std::uint64_t id : want.expected.active_chunks) total += want.expected.chunk_lengths.at(id);
+        EXPECT_EQ(index.total_length(), total) << what;
+        for (const std::string& query : queries) {
+            for (std::size_t limit : {std::size_t{1}, std::size_t{2}, SIZE_MAX}) {
+                expect_same_hits(index.search_with_limit(query, limit != SIZE_MAX, limit, nullptr),
+                                 want.search(query, limit), what + ": " + query);
+            }
+        }
+    };
+    Bm25Index index = Bm25Index::from_persisted({}, reference.expected);
+    check(index, reference, "loaded");
+    Bm25Index merged = index;  // scores by merging the posting lists
+    Reference merged_reference = reference;
+    merged.add_chunk(std::numeric_limits<std::uint64_t>::max(), "big", false);
+    merged_reference.add(std::numeric_limits<std::uint64_t>::max(), "big", false);
+    check(merged, merged_reference, "merged");
+    check(index, reference, "after its copy changed");
+
+    index.add_chunk(1, "small small", true);
+    reference.add(1, "small small", true);
+    check(index, reference, "chunk 1 re-added");
+    index.add_chunk(2, "big", true);
+    reference.add(2, "big", true);
+    check(index, reference, "chunk 2 re-added");
+    index.deactivate_chunk(0);
+    reference.expected.active_chunks.erase(0);
+    check(index, reference, "chunk 0 deactivated");
+}
+
 }  // namespace
 }  // namespace tessarin
