@@ -22,6 +22,19 @@ namespace {
 
 // A word made of a prefix and a number (spelled out here: GCC 12 warns, wrongly,
 // about literal + std::string concatenations).
+// One term's share of a chunk's score, written out operation by operation in the
+// order the index must follow, so a reordering there changes the bits.
+float reference_contribution(float tf, float dl, float avgdl, float idf, float k1, float b) {
+    float x = dl / avgdl;
+    x = b * x;
+    x = (1.0f - b) + x;
+    x = k1 * x;
+    x = x + tf;
+    float y = (k1 + 1.0f) * tf;
+    y = idf * y;
+    return y / x;
+}
+
 std::string named(const char* prefix, std::uint64_t number) {
     std::string word(prefix);
     word += std::to_string(number);
@@ -160,16 +173,7 @@ TEST(Bm25, ScoresFollowTheFormulaInF32) {
     // Recompute one hit by hand, in the same order of operations.
     const float n = 3, avgdl = 12.0f / n, k1 = 1.2f, b = 0.75f;
     auto idf = [&](float df) { return std::log((((n - df) + 0.5f) / (df + 0.5f)) + 1.0f); };
-    auto part = [&](float tf, float dl, float weight) {
-        float x = dl / avgdl;
-        x = b * x;
-        x = (1.0f - b) + x;
-        x = k1 * x;
-        x = x + tf;
-        float y = (k1 + 1.0f) * tf;
-        y = weight * y;
-        return y / x;
-    };
+    auto part = [&](float tf, float dl, float weight) { return reference_contribution(tf, dl, avgdl, weight, k1, b); };
     float expected4 = 0.0f;
     expected4 = part(2, 4, idf(2)) + expected4;  // "a" comes first in byte order
     expected4 = part(1, 4, idf(2)) + expected4;
@@ -548,16 +552,9 @@ struct Reference {
                 auto length = expected.chunk_lengths.find(id);
                 if (!active.contains(id) || length == expected.chunk_lengths.end()) continue;
                 const float tf = static_cast<float>(frequency), dl = static_cast<float>(length->second);
-                float x = dl / avgdl;
-                x = b * x;
-                x = (1.0f - b) + x;
-                x = k1 * x;
-                x = x + tf;
-                float y = (k1 + 1.0f) * tf;
-                y = idf * y;
                 Bm25Hit& hit = hits[id];
                 hit.chunk_id = id;
-                hit.score = y / x + hit.score;
+                hit.score = reference_contribution(tf, dl, avgdl, idf, k1, b) + hit.score;
                 hit.matched_terms.push_back(term);
             }
         }
