@@ -40,12 +40,6 @@ std::uint64_t CorpusIndex::dense_id_limit(std::size_t chunk_count) noexcept {
     return saturating_add(saturating_mul(chunk_count, 4), std::uint64_t{1} << 20);
 }
 
-const StoredChunk* CorpusIndex::chunk(std::uint64_t chunk_id) const noexcept {
-    auto offset = chunk_offsets.get(chunk_id);
-    if (!offset || *offset >= chunks.size()) return nullptr;
-    return &chunks[*offset];
-}
-
 void CorpusIndex::rebuild_offsets_and_versions() {
     chunk_offsets.clear();
     active_offsets = OffsetSet{};

@@ -63,8 +63,6 @@ struct CorpusIndex {
     /// Ids below this grow the dense offset table of `chunk_count` chunks.
     static std::uint64_t dense_id_limit(std::size_t chunk_count) noexcept;
     std::uint64_t dense_id_limit() const noexcept { return dense_id_limit(chunks.size()); }
-    /// The chunk carrying `chunk_id`, deleted or not.
-    const StoredChunk* chunk(std::uint64_t chunk_id) const noexcept;
 
     /// Recomputes offsets, live offsets, the next chunk id and record generations from `chunks`.
     void rebuild_offsets_and_versions();
